@@ -1,0 +1,115 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+// The diagnostic log debug.log beside the executable. It starts before any
+// other code of ours that logs and writes its closing lines after all of it.
+// Nothing here throws; an entry that cannot be written is dropped.
+
+// Appends one time-stamped entry.
+void DebugLog(std::string_view text) noexcept;
+// Appends: error: "text"
+void DebugLogError(std::string_view text) noexcept;
+// printf-style convenience for the many "... %s"/"%d" texts of the program.
+void DebugLogFmt(const char* format, ...) noexcept __attribute__((format(printf, 1, 2)));
+
+// Three lines joined by CR LF: file version, "Instance address: ...", "OS version: ...".
+// Empty when the version cannot be had.
+std::string GetProgramInfoText();
+
+// A mutex the holding thread may take again, with a diagnostic name.
+class TDebugCriticalSection {
+public:
+    TDebugCriticalSection() = default;
+    TDebugCriticalSection(const TDebugCriticalSection&) = delete;
+    TDebugCriticalSection& operator=(const TDebugCriticalSection&) = delete;
+
+    void SetName(std::string name);
+    std::string Name() const;
+
+    // BasicLockable, so std::lock_guard / std::unique_lock work.
+    void lock() { FMutex.lock(); }
+    void unlock() { FMutex.unlock(); }
+    bool try_lock() { return FMutex.try_lock(); }
+
+private:
+    std::recursive_mutex FMutex;
+    mutable std::mutex FNameMutex;
+    std::string FName;
+};
+
+// Many readers or one writer. Re-entrant for its holder: a writer may take it
+// again for reading or writing, a reader may read again.
+class TDebugMultiReadCriticalSection {
+public:
+    TDebugMultiReadCriticalSection() = default;
+    TDebugMultiReadCriticalSection(const TDebugMultiReadCriticalSection&) = delete;
+    TDebugMultiReadCriticalSection& operator=(const TDebugMultiReadCriticalSection&) = delete;
+
+    void BeginRead();
+    void EndRead();
+    void BeginWrite();
+    void EndWrite();
+
+private:
+    // Per-thread read depth lives in a thread_local map keyed by this object.
+    std::mutex FMutex;
+    std::condition_variable FChanged;
+    int FReaders = 0;               // read holds of all threads, re-entries included
+    std::thread::id FWriter;        // thread holding the write lock, or none
+    int FWriteDepth = 0;            // write re-entries of FWriter
+    int FWriterReadDepth = 0;       // read holds taken by the writer while it writes
+    int FWaitingWriters = 0;
+};
+
+// Lock operations; operation is the caller's "Class.Method" name (nothing is logged).
+void AcquireLock(TDebugCriticalSection& cs, const char* operation);
+void ReleaseLock(TDebugCriticalSection& cs) noexcept;
+void BeginReadLock(TDebugMultiReadCriticalSection& cs, const char* operation);
+void EndReadLock(TDebugMultiReadCriticalSection& cs) noexcept;
+void BeginWriteLock(TDebugMultiReadCriticalSection& cs, const char* operation);
+void EndWriteLock(TDebugMultiReadCriticalSection& cs) noexcept;
+
+// Scope guards releasing on every way out.
+class TDebugLock {
+public:
+    TDebugLock(TDebugCriticalSection& cs, const char* operation) : FCS(cs) { AcquireLock(cs, operation); }
+    ~TDebugLock() { ReleaseLock(FCS); }
+    TDebugLock(const TDebugLock&) = delete;
+    TDebugLock& operator=(const TDebugLock&) = delete;
+
+private:
+    TDebugCriticalSection& FCS;
+};
+class TDebugReadLock {
+public:
+    TDebugReadLock(TDebugMultiReadCriticalSection& cs, const char* operation) : FCS(cs) { BeginReadLock(cs, operation); }
+    ~TDebugReadLock() { EndReadLock(FCS); }
+    TDebugReadLock(const TDebugReadLock&) = delete;
+    TDebugReadLock& operator=(const TDebugReadLock&) = delete;
+
+private:
+    TDebugMultiReadCriticalSection& FCS;
+};
+class TDebugWriteLock {
+public:
+    TDebugWriteLock(TDebugMultiReadCriticalSection& cs, const char* operation) : FCS(cs) { BeginWriteLock(cs, operation); }
+    ~TDebugWriteLock() { EndWriteLock(FCS); }
+    TDebugWriteLock(const TDebugWriteLock&) = delete;
+    TDebugWriteLock& operator=(const TDebugWriteLock&) = delete;
+
+private:
+    TDebugMultiReadCriticalSection& FCS;
+};
+
+// Names a lock from a format with one %d, taking the next number of the one
+// process-wide counter ("TorvConnection.FTrafficCS-%d", "TorvChannelThread.FCriticalSection-%d").
+std::string NextDebugLockName(const char* format);
+
+// For tests: the log file path in use (empty when the log is stopped).
+std::string DebugLogFilePath();
