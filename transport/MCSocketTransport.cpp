@@ -1,0 +1,1050 @@
+#include "transport/MCSocketTransport.h"
+
+#include "transport/MCAddress.h"
+#include "transport/MCError.h"
+#include "transport/MCTime.h"
+#include "transport/MCWireFormat.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <poll.h>
+#include <thread>
+
+std::uint32_t MCNextConnectionUID() noexcept
+{
+    static std::atomic<std::uint32_t> counter{0};
+    return ++counter;
+}
+
+namespace {
+
+// Host and port of a remote-address text ("host:port" or "id:host:port").
+std::optional<TMCHostPort> HostPortOf(std::string_view remote)
+{
+    auto parsed = MCParseSourceAddress(remote);
+    if (!parsed || !parsed->HasHost)
+        return std::nullopt;
+    return TMCHostPort{parsed->Host, parsed->Port};
+}
+
+bool SameHostPort(std::string_view a, std::string_view b)
+{
+    auto x = HostPortOf(a);
+    auto y = HostPortOf(b);
+    return x && y && x->Port == y->Port && MCSameText(x->Host, y->Host);
+}
+
+bool IsPoll(const TMCMessageInfo& m) { return m.Kind == mkPoll || m.Kind == mkPollEmpty; }
+
+TMCMessageInfoPtr MakePoll(TMCMessageKind kind)
+{
+    auto poll = std::make_unique<TMCMessageInfo>();
+    poll->Created = MCNowUTCDayCount();
+    MCGenerateID(poll->TransferIDLo, poll->TransferIDHi);
+    poll->Kind = kind;
+    poll->DestQueue = "EmptyRequest";
+    return poll;
+}
+
+TMCTransformers TransformersOf(const TMCBaseTransport& t) { return {t.Compressor, t.Encryptor, t.Sealer}; }
+
+} // namespace
+
+// ================================================================ jobs
+
+// Owns one TCP connection for the whole life of its connection entry.
+class TMCSocketTransportJob : public TMCThreadJob {
+public:
+    TMCSocketTransportJob(TMCInetTransport& transport, TMCInetConnectionEntry& entry,
+                          std::unique_ptr<TMCSocket> socket)
+        : T(transport), E(entry), FSocket(std::move(socket)),
+          FInBuffer(std::max<std::uint32_t>(1024, transport.IncomingBufferSize)),
+          FReader(transport.MaxMsgSize)
+    {
+    }
+
+    void Run() override
+    {
+        std::int32_t code = MCErr::ConnectionLost;
+        if (E.Accepted) {
+            RunAccepted();
+        } else {
+            RunOutgoing();
+            if (!FSocket->RemoteResolved())
+                code = MCErr::InvalidAddress;
+        }
+        FSocket->Close();
+        T.EndEntry(E, code, E.Terminated.load()); // frees the entry
+    }
+
+    void Terminate() noexcept override
+    {
+        E.Terminated = true;
+        E.Wakeup.Post(0);
+    }
+
+private:
+    enum class LinkEnd { Broken, Inactive, Terminated };
+
+    bool AttemptsLeft(bool strict) const
+    {
+        return T.AttemptsToConnect == 0 || (strict ? E.Attempts < T.AttemptsToConnect : E.Attempts <= T.AttemptsToConnect);
+    }
+
+    void RunOutgoing()
+    {
+        bool linked = false;
+        while (!E.Terminated && AttemptsLeft(false)) {
+            if (!linked) {
+                bool ok = false;
+                try {
+                    ok = ConnectAttempt();
+                    if (ok) {
+                        try {
+                            ok = ClientHello();
+                        } catch (const EMCError& e) {
+                            // The TLS layer lost the link while we waited for the hello:
+                            // end now; the messages go back to the pending list.
+                            if (e.ErrorCode() == MCErr::ConnectionLost)
+                                return;
+                            ok = false;
+                        }
+                    }
+                } catch (...) {
+                    ok = false;
+                }
+                if (ok) {
+                    linked = true;
+                    std::lock_guard lock(E.Lock);
+                    if (E.ConnectionID == 0 && !E.Current)
+                        PollAtHeadLocked();
+                    continue;
+                }
+                FSocket->Close();
+                if (E.Terminated)
+                    break;
+                if (AttemptsLeft(false)) {
+                    WaitWake(T.AttemptsInterval);
+                } else {
+                    if (!FailOne(MCErr::ConnectionFailed))
+                        break;
+                    E.Attempts = 0;
+                }
+            } else {
+                LinkEnd end = IoLoop();
+                if (FAllowed && T.OnDisconnected)
+                    T.OnDisconnected(T, TMCSocketSide::Client, FSocket->RemoteAddress(), FSocket->RemotePort());
+                if (end != LinkEnd::Broken)
+                    break;
+                DropPartialFrames();
+                FSocket->Close();
+                if (!AttemptsLeft(true)) {
+                    if (!FailOne(MCErr::ConnectionLost))
+                        break;
+                    E.Attempts = 0;
+                }
+                WaitWake(T.AttemptsInterval);
+                if (!E.Terminated) {
+                    std::lock_guard lock(E.Lock);
+                    if (!E.Current && (!HasUnsentLocked() || E.ConnectionID == 0))
+                        PollAtHeadLocked();
+                }
+                linked = false;
+            }
+        }
+    }
+
+    void RunAccepted()
+    {
+        try {
+            FSocket->SecureHandshake(&E.Wakeup, T.ConnectionTimeout);
+        } catch (...) {
+            return;
+        }
+        FAllowed = true;
+        if (T.OnConnected)
+            T.OnConnected(T, TMCSocketSide::Server, FSocket->RemoteAddress(), FSocket->RemotePort(), FAllowed);
+        if (!FAllowed)
+            return;
+        bool ok = false;
+        try {
+            ok = ServerHello();
+        } catch (...) {
+            ok = false;
+        }
+        if (ok)
+            IoLoop();
+        if (T.OnDisconnected)
+            T.OnDisconnected(T, TMCSocketSide::Server, FSocket->RemoteAddress(), FSocket->RemotePort());
+    }
+
+    // ------------------------------------------------------------ connecting
+
+    bool ConnectAttempt()
+    {
+        ++E.Attempts;
+        if (E.Attempts > 1)
+            std::this_thread::yield();
+        std::string remote;
+        std::string dest;
+        {
+            std::lock_guard lock(E.Lock);
+            remote = E.RemoteAddress;
+            dest = E.DestAddress;
+        }
+        // Before the first frame this is the destination; afterwards the address the
+        // peer announced about itself, unless it announced 0.0.0.0.
+        auto target = HostPortOf(remote);
+        if (!target || target->Host.empty() || target->Host == "0.0.0.0")
+            target = HostPortOf(dest);
+        if (!target)
+            throw EMCError(MCErr::InvalidAddress);
+        if (FSocket->State() != TMCSocketState::Closed && FSocket->State() != TMCSocketState::Created)
+            FSocket->Close();
+        FSocket->SetRemoteAddress(target->Host);
+        FSocket->SetRemotePort(target->Port);
+        if (!FSocket->ConnectWithTimeout(&E.Wakeup, T.ConnectionTimeout))
+            return false;
+        FSocket->SecureHandshake(&E.Wakeup, T.ConnectionTimeout);
+        DropPartialFrames();
+        FAllowed = true;
+        if (T.OnConnected)
+            T.OnConnected(T, TMCSocketSide::Client, target->Host, target->Port, FAllowed);
+        return FAllowed;
+    }
+
+    void WaitWake(std::uint32_t ms)
+    {
+        if (ms == 0 || E.Terminated)
+            return;
+        pollfd fd{E.Wakeup.Fd(), POLLIN, 0};
+        int rc;
+        do {
+            rc = ::poll(&fd, 1, static_cast<int>(ms));
+        } while (rc < 0 && errno == EINTR);
+        if (rc > 0)
+            E.Wakeup.Take();
+    }
+
+    // Writes all bytes, waiting for the socket as needed. False on failure or a break.
+    bool WriteAll(const std::string& bytes)
+    {
+        std::size_t pos = 0;
+        while (pos < bytes.size() || FSocket->HasPendingOutput()) {
+            if (pos < bytes.size()) {
+                auto r = FSocket->Write(bytes.data() + pos, bytes.size() - pos);
+                if (r.status == TMCIoResult::Ok)
+                    pos += r.count;
+                else if (r.status != TMCIoResult::WouldBlock)
+                    return false;
+            }
+            FSocket->AfterWriteFlush();
+            if (pos >= bytes.size() && !FSocket->HasPendingOutput())
+                break;
+            if (!WaitSocket(POLLOUT))
+                return false;
+        }
+        return true;
+    }
+
+    // Waits for the socket (events) or a wake-up; false on a break, termination or inactivity.
+    bool WaitSocket(short events)
+    {
+        pollfd fds[2] = {{E.Wakeup.Fd(), POLLIN, 0}, {FSocket->Handle(), events, 0}};
+        int timeout = T.InactivityTime ? static_cast<int>(T.InactivityTime) : -1;
+        for (;;) {
+            int rc = ::poll(fds, 2, timeout);
+            if (rc < 0 && errno == EINTR)
+                continue;
+            if (rc <= 0)
+                return false;
+            if (fds[0].revents & POLLIN) {
+                auto byte = E.Wakeup.Take();
+                if ((byte && *byte == 0) || E.Terminated)
+                    return false;
+            }
+            if (fds[1].revents)
+                return true;
+        }
+    }
+
+    // Reads exactly one hello from the peer.
+    std::optional<TMCTransformerIDs> ReadHello()
+    {
+        TMCFrameReader reader(MCHelloLength);
+        while (!reader.HasFrame()) {
+            if (!FSocket->HasBufferedInput()) {
+                if (!WaitSocket(POLLIN))
+                    return std::nullopt;
+                if (!FSocket->ReadableDataCheck())
+                    continue;
+            }
+            std::size_t want = std::min(reader.Wanted(), FInBuffer.size());
+            auto r = FSocket->Read(FInBuffer.data(), want);
+            if (r.status == TMCIoResult::WouldBlock)
+                continue;
+            if (r.status != TMCIoResult::Ok)
+                return std::nullopt;
+            reader.Feed(FInBuffer.data(), r.count);
+        }
+        return MCParseHello(reader.TakeFrame());
+    }
+
+    bool ClientHello()
+    {
+        const TMCTransformers ours = TransformersOf(T);
+        if (!WriteAll(MCBuildHello(MCOwnIdentifiers(ours))))
+            return false;
+        auto peer = ReadHello();
+        if (!peer || MCCheckPeerHello(*peer, ours, T.NoTransformerFallback) != TMCHelloVerdict::Accepted)
+            return false;
+        std::lock_guard lock(E.Lock);
+        E.TransformerIDs[0] = peer->Compression;
+        E.TransformerIDs[1] = peer->Encryption;
+        E.TransformerIDs[2] = peer->Sealing;
+        return true;
+    }
+
+    bool ServerHello()
+    {
+        const TMCTransformers ours = TransformersOf(T);
+        auto client = ReadHello();
+        if (!client)
+            return false;
+        TMCTransformerIDs answer = MCAnswerHello(*client, ours, T.NoTransformerFallback);
+        {
+            std::lock_guard lock(E.Lock);
+            E.TransformerIDs[0] = answer.Compression;
+            E.TransformerIDs[1] = answer.Encryption;
+            E.TransformerIDs[2] = answer.Sealing;
+        }
+        return WriteAll(MCBuildHello(answer));
+    }
+
+    // ------------------------------------------------------------ linked
+
+    LinkEnd IoLoop()
+    {
+        for (;;) {
+            if (E.Terminated)
+                return LinkEnd::Terminated;
+            try {
+                if (!FSendingFrame)
+                    PickAndBuild();
+                bool readable = FSocket->HasBufferedInput();
+                bool writable = false;
+                if (!readable) {
+                    const bool wantWrite = FSendingFrame || FSocket->HasPendingOutput();
+                    pollfd fds[2] = {{E.Wakeup.Fd(), POLLIN, 0},
+                                     {FSocket->Handle(), static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0)), 0}};
+                    int timeout = T.InactivityTime ? static_cast<int>(T.InactivityTime) : -1;
+                    int rc = ::poll(fds, 2, timeout);
+                    if (rc < 0 && errno == EINTR)
+                        continue;
+                    if (rc < 0)
+                        return LinkEnd::Broken;
+                    if (rc == 0)
+                        return LinkEnd::Inactive;
+                    if (fds[0].revents & POLLIN) {
+                        auto byte = E.Wakeup.Take();
+                        if (byte && *byte == 0)
+                            return E.Terminated ? LinkEnd::Terminated : LinkEnd::Broken;
+                    }
+                    if (fds[1].revents & (POLLIN | POLLERR | POLLHUP))
+                        readable = FSocket->ReadableDataCheck();
+                    writable = (fds[1].revents & POLLOUT) != 0;
+                }
+                if (readable && !ReadStep())
+                    return LinkEnd::Broken;
+                if (writable) {
+                    if (FSendingFrame && !WriteStep())
+                        return LinkEnd::Broken;
+                    FSocket->AfterWriteFlush();
+                }
+            } catch (const EMCError&) {
+                return LinkEnd::Broken;
+            }
+        }
+    }
+
+    bool ReadStep()
+    {
+        auto r = FSocket->Read(FInBuffer.data(), FInBuffer.size());
+        if (r.status == TMCIoResult::WouldBlock)
+            return true;
+        if (r.status != TMCIoResult::Ok || r.count == 0)
+            return false;
+        std::size_t offset = 0;
+        try {
+            while (offset < r.count) {
+                std::size_t took = FReader.Feed(FInBuffer.data() + offset, r.count - offset);
+                offset += took;
+                if (FReader.HasFrame()) {
+                    if (!ProcessFrame(FReader.TakeFrame()))
+                        return false;
+                } else if (took == 0) {
+                    return false; // the reader refused bytes without a frame: a broken stream
+                }
+            }
+        } catch (const EMCError&) {
+            return false;
+        }
+        return true;
+    }
+
+    bool WriteStep()
+    {
+        std::size_t chunk = std::min<std::size_t>(std::max<std::uint32_t>(1024, T.OutgoingBufferSize),
+                                                  FOutFrame.size() - FOutPos);
+        auto r = FSocket->Write(FOutFrame.data() + FOutPos, chunk);
+        if (r.status == TMCIoResult::WouldBlock)
+            return true;
+        if (r.status != TMCIoResult::Ok)
+            return false;
+        FOutPos += r.count;
+        if (FOutPos >= FOutFrame.size())
+            FrameWritten();
+        return true;
+    }
+
+    void DropPartialFrames()
+    {
+        FReader.Reset();
+        FOutFrame.clear();
+        FOutPos = 0;
+        FSendingFrame = false;
+    }
+
+    bool HasUnsentLocked() const
+    {
+        return std::any_of(E.Outgoing.begin(), E.Outgoing.end(), [](const TMCMessageInfoPtr& m) { return !m->Sent; });
+    }
+
+    void PollAtHeadLocked()
+    {
+        if (!E.Outgoing.empty() && E.Outgoing.front()->Kind == mkPoll)
+            return;
+        E.Outgoing.insert(E.Outgoing.begin(), MakePoll(mkPoll));
+    }
+
+    static bool KindAllowed(TMCMessageKind kind, bool numbered)
+    {
+        if (!numbered)
+            return kind == mkPoll;
+        return kind == mkMessage || kind == mkReply || kind == mkErrorReply || kind == mkPoll || kind == mkPollEmpty;
+    }
+
+    void PickAndBuild()
+    {
+        TMCMessageInfoPtr failed;
+        std::int32_t failCode = 0;
+        {
+            std::lock_guard lock(E.Lock);
+            TMCMessageInfo* m = E.Current;
+            if (!m) {
+                for (auto& candidate : E.Outgoing) {
+                    if (!candidate->Sent && KindAllowed(candidate->Kind, E.ConnectionID != 0)) {
+                        m = candidate.get();
+                        break;
+                    }
+                }
+                if (!m)
+                    return;
+                m->SavedKind = m->Kind;
+                m->Kind = mkSending;
+                E.Current = m;
+            }
+            TMCFrameContext context;
+            context.ConnectionID = E.ConnectionID;
+            context.LocalAddress = FSocket->LocalAddress();
+            context.MessengerPort = T.MessengerPort();
+            context.IDs = {E.TransformerIDs[0], E.TransformerIDs[1], E.TransformerIDs[2]};
+            context.Transformers = TransformersOf(T);
+            context.MaxFrameSize = T.MaxMsgSize;
+            try {
+                FOutFrame = MCBuildMessageFrame(*m, m->SavedKind, context);
+                FOutPos = 0;
+                FSendingFrame = true;
+                return;
+            } catch (const EMCError& e) {
+                // This message cannot be put on the wire (too large, no transformer): fail it alone.
+                failCode = e.ErrorCode();
+                E.Current = nullptr;
+                m->Kind = m->SavedKind;
+                auto it = std::find_if(E.Outgoing.begin(), E.Outgoing.end(),
+                                       [m](const TMCMessageInfoPtr& p) { return p.get() == m; });
+                failed = std::move(*it);
+                E.Outgoing.erase(it);
+            }
+        }
+        T.FailMessage(std::move(failed), failCode);
+    }
+
+    void FrameWritten()
+    {
+        FSendingFrame = false;
+        FOutFrame.clear();
+        FOutPos = 0;
+        TMCMessageInfoPtr done;
+        {
+            std::lock_guard lock(E.Lock);
+            E.Attempts = 0;
+            TMCMessageInfo* m = E.Current;
+            E.Current = nullptr;
+            if (!m)
+                return; // it timed out while its frame was on the way
+            auto it = std::find_if(E.Outgoing.begin(), E.Outgoing.end(),
+                                   [m](const TMCMessageInfoPtr& p) { return p.get() == m; });
+            if (m->SavedKind == mkMessage && m->ExpectsReply()) {
+                m->Kind = mkMessage;
+                m->Sent = true; // waits here for its reply
+            } else {
+                done = std::move(*it);
+                E.Outgoing.erase(it);
+            }
+        }
+    }
+
+    // Fails the current or first message with code; true when messages remain.
+    bool FailOne(std::int32_t code)
+    {
+        TMCMessageInfoPtr victim;
+        bool remain;
+        {
+            std::lock_guard lock(E.Lock);
+            if (!E.Outgoing.empty() && E.Outgoing.front()->Kind == mkPoll) {
+                if (E.Current == E.Outgoing.front().get())
+                    E.Current = nullptr;
+                E.Outgoing.erase(E.Outgoing.begin());
+            }
+            auto it = E.Outgoing.begin();
+            if (E.Current)
+                it = std::find_if(E.Outgoing.begin(), E.Outgoing.end(),
+                                  [this](const TMCMessageInfoPtr& p) { return p.get() == E.Current; });
+            if (it != E.Outgoing.end()) {
+                victim = std::move(*it);
+                E.Outgoing.erase(it);
+            }
+            E.Current = nullptr;
+            remain = !E.Outgoing.empty();
+        }
+        if (victim) {
+            if (victim->Kind == mkSending)
+                victim->Kind = victim->SavedKind;
+            if (victim->Kind == mkMessage && victim->ExpectsReply())
+                T.FailMessage(std::move(victim), code);
+        }
+        return remain;
+    }
+
+    // ------------------------------------------------------------ receiving
+
+    bool ProcessFrame(const std::string& frame)
+    {
+        TMCReceivedFrame parsed = MCParseFrame(frame, T.MaxMsgSize);
+        std::string source;
+        std::uint32_t id;
+        {
+            std::lock_guard lock(E.Lock);
+            TMCConnectionNumbers numbers{E.ConnectionID, E.ConnectionUID, E.RemoteAddress, E.Accepted};
+            source = MCApplySourceAddress(numbers, parsed.SourceAddress, MCNextConnectionUID); // 12 breaks the link
+            E.ConnectionID = numbers.ConnectionID;
+            E.RemoteAddress = numbers.RemoteAddress;
+            id = E.ConnectionID;
+        }
+
+        const TMCTransformers ours = TransformersOf(T);
+        bool mismatch = false;
+        if (E.Accepted) {
+            TMCTransformerIDs own = MCOwnIdentifiers(ours);
+            mismatch = !(parsed.IDs == own);
+        }
+        if (!mismatch) {
+            std::lock_guard lock(E.Lock);
+            E.TransformerIDs[0] = parsed.IDs.Compression;
+            E.TransformerIDs[1] = parsed.IDs.Encryption;
+            E.TransformerIDs[2] = parsed.IDs.Sealing;
+        }
+
+        TMCReceivedPayload payload;
+        try {
+            payload = MCReadPayload(parsed, mismatch ? TMCTransformers{} : ours);
+        } catch (const EMCError& e) {
+            if (e.ErrorCode() == MCErr::InvalidSignature)
+                throw;
+            return true; // a payload we cannot decode: nothing to answer it with
+        }
+        TMCMessageInfoPtr info = std::move(payload.Info);
+        info->SourceAddress = source;
+        info->Transport = &T;
+        info->Connection = &E;
+        info->ConnectionID = id;
+        info->ConnectionUID = E.ConnectionUID;
+
+        switch (info->Kind) {
+        case mkMessage: {
+            MCGenerateID(info->Message.MsgIDLo, info->Message.MsgIDHi);
+            info->Timeout = T.MaxTimeout == 0xFFFFFFFF ? 0 : T.MaxTimeout;
+            info->SentTick = MCGetTickCount();
+            std::int32_t refusal = 0;
+            if (payload.ShortData)
+                refusal = MCErr::UnexpectedFailure;
+            else if (mismatch)
+                refusal = MCErr::TransformerMismatch;
+            else if (!parsed.ForwardRoute.empty())
+                refusal = MCErr::RoutingNotAllowed; // routing through us is not supported
+            if (refusal) {
+                if (info->ExpectsReply())
+                    QueueErrorReply(std::move(info), refusal);
+                return true;
+            }
+            if (TMCMessenger* messenger = T.Messenger())
+                messenger->AcceptMessage(std::move(info), T);
+            return true;
+        }
+        case mkReply:
+        case mkErrorReply:
+            CompleteRequest(*info);
+            return true;
+        case mkPoll:
+            T.MovePendingForPoll(E);
+            return true;
+        default:
+            return true; // empty poll answers and unknown kinds are discarded
+        }
+    }
+
+    void QueueErrorReply(TMCMessageInfoPtr info, std::int32_t code)
+    {
+        info->ErrorCode = code;
+        info->Kind = mkErrorReply;
+        info->DestQueue = "intREPLY";
+        info->Message.Data.clear();
+        std::swap(info->ReturnRoute, info->ForwardRoute);
+        info->ReturnRoute.clear();
+        std::lock_guard lock(E.Lock);
+        MCInsertOrdered(E.Outgoing, std::move(info));
+    }
+
+    void CompleteRequest(const TMCMessageInfo& reply)
+    {
+        TMCMessageInfoPtr request;
+        {
+            std::lock_guard lock(E.Lock);
+            auto it = std::find_if(E.Outgoing.begin(), E.Outgoing.end(), [&](const TMCMessageInfoPtr& m) {
+                return m->TransferIDLo == reply.TransferIDLo && m->TransferIDHi == reply.TransferIDHi &&
+                       m->ExpectsReply() && (m->Kind == mkMessage || m->Kind == mkSending);
+            });
+            if (it == E.Outgoing.end())
+                return; // it may have timed out already
+            if (E.Current == it->get())
+                E.Current = nullptr;
+            request = std::move(*it);
+            E.Outgoing.erase(it);
+        }
+        if (request->Message.ReturnData)
+            request->Message.Data = reply.Message.Data;
+        request->Message.Result = reply.Message.Result;
+        request->ErrorCode = reply.ErrorCode;
+        request->Kind = reply.Kind;
+        if (TMCMessenger* messenger = T.Messenger())
+            messenger->CompleteMessage(std::move(request));
+    }
+
+    TMCInetTransport& T;
+    TMCInetConnectionEntry& E;
+    std::unique_ptr<TMCSocket> FSocket;
+    std::vector<char> FInBuffer;
+    TMCFrameReader FReader;
+    std::string FOutFrame;
+    std::size_t FOutPos = 0;
+    bool FSendingFrame = false;
+    bool FAllowed = false;
+};
+
+// Accepts connections for the accepting side.
+class TMCInetListenerJob : public TMCThreadJob {
+public:
+    TMCInetListenerJob(TMCInetTransport& transport, std::unique_ptr<TMCSocket> socket)
+        : T(transport), FSocket(std::move(socket))
+    {
+    }
+
+    void Run() override
+    {
+        while (!FTerminated) {
+            pollfd fds[2] = {{FWakeup.Fd(), POLLIN, 0}, {FSocket->Handle(), POLLIN, 0}};
+            int rc = ::poll(fds, 2, -1);
+            if (rc < 0 && errno == EINTR)
+                continue;
+            if (rc < 0)
+                break;
+            if (fds[0].revents & POLLIN)
+                FWakeup.Take();
+            if (fds[1].revents & POLLIN) {
+                while (auto accepted = FSocket->Accept()) {
+                    try {
+                        auto socket = T.SocketFactory().CreateServerSocket();
+                        socket->Attach(accepted->fd, accepted->host, accepted->port);
+                        T.AddAccepted(std::move(socket));
+                    } catch (...) {
+                        // One failed accept must not end the listener.
+                    }
+                }
+            }
+        }
+        FSocket->Close();
+    }
+
+    void Terminate() noexcept override
+    {
+        FTerminated = true;
+        FWakeup.Post(0);
+    }
+
+private:
+    TMCInetTransport& T;
+    std::unique_ptr<TMCSocket> FSocket;
+    TMCWakeup FWakeup;
+    std::atomic<bool> FTerminated{false};
+};
+
+// ================================================================ transport
+
+TMCInetTransport::TMCInetTransport() : TMCBaseTransport("SOCKET") {}
+
+TMCInetTransport::~TMCInetTransport()
+{
+    SetActive(false);
+    SetMessenger(nullptr);
+}
+
+void TMCInetTransport::SetTransportMode(TMCInetTransportMode value)
+{
+    const bool wasActive = Active();
+    if (wasActive)
+        SetActive(false);
+    FMode = value;
+    if (wasActive)
+        SetActive(true);
+}
+
+std::string TMCInetTransport::MessengerAddress() const
+{
+    std::lock_guard lock(FSettingsLock);
+    return FMessengerAddress;
+}
+
+void TMCInetTransport::SetMessengerAddress(const std::string& value)
+{
+    const bool wasActive = Active();
+    SetActive(false);
+    in_addr addr{};
+    if (value != "255.255.255.255" && inet_pton(AF_INET, value.c_str(), &addr) != 1)
+        throw EMCError(MCErr::InvalidAddress);
+    {
+        std::lock_guard lock(FSettingsLock);
+        FMessengerAddress = value;
+    }
+    SetActive(wasActive);
+}
+
+void TMCInetTransport::SetMessengerPort(std::uint16_t value)
+{
+    const bool wasActive = Active();
+    SetActive(false);
+    FMessengerPort = value;
+    SetActive(wasActive);
+}
+
+void TMCInetTransport::ActivationChanged(bool active)
+{
+    if (active) {
+        {
+            std::lock_guard lock(FLock);
+            FStopping = false;
+        }
+        FPool.SetPoolSize(ThreadPoolSize);
+        FPool.ResetStartedJobs();
+        if (FMode != stmClient)
+            StartListener();
+        return;
+    }
+
+    {
+        std::lock_guard lock(FLock);
+        FStopping = true;
+    }
+    FPool.Stop(); // every job ends and hands its messages back to the pending list
+    TMCMessageList failing;
+    {
+        std::lock_guard lock(FLock);
+        for (auto& entry : FEntries) { // jobs that never started
+            std::lock_guard entryLock(entry->Lock);
+            for (auto& m : entry->Outgoing)
+                if (!IsPoll(*m))
+                    failing.push_back(std::move(m));
+        }
+        FEntries.clear();
+        for (auto& m : FPending)
+            failing.push_back(std::move(m));
+        FPending.clear();
+    }
+    for (auto& m : failing) {
+        if (m->Kind == mkSending)
+            m->Kind = m->SavedKind;
+        FailMessage(std::move(m), MCErr::TransportDeactivated);
+    }
+}
+
+void TMCInetTransport::StartListener()
+{
+    auto socket = std::make_unique<TMCSocket>(TMCSocketSide::Server);
+    socket->SetLocalAddress(MessengerAddress());
+    socket->SetLocalPort(FMessengerPort);
+    socket->Bind(ReuseServerPort);
+    socket->Listen(5);
+    FListeningPort = socket->LocalPort();
+    FPool.Queue(std::make_unique<TMCInetListenerJob>(*this, std::move(socket)));
+    while (FPool.StartedJobs() == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+TMCInetConnectionEntry* TMCInetTransport::FindEntryLocked(const TMCMessageInfo& info)
+{
+    if (info.ConnectionUID != 0) {
+        for (auto& e : FEntries)
+            if (e->ConnectionUID == info.ConnectionUID)
+                return e.get();
+        return nullptr;
+    }
+    for (auto& e : FEntries) {
+        std::lock_guard lock(e->Lock);
+        if (info.ConnectionID != 0) {
+            if (e->ConnectionID == info.ConnectionID &&
+                (e->Accepted || SameHostPort(e->RemoteAddress, info.DestAddress) ||
+                 SameHostPort(e->DestAddress, info.DestAddress)))
+                return e.get();
+        } else if (SameHostPort(e->RemoteAddress, info.DestAddress) || SameHostPort(e->DestAddress, info.DestAddress)) {
+            return e.get();
+        }
+    }
+    return nullptr;
+}
+
+void TMCInetTransport::QueueToEntry(TMCInetConnectionEntry& entry, TMCMessageInfoPtr info)
+{
+    {
+        std::lock_guard lock(entry.Lock);
+        info->Connection = &entry;
+        info->ConnectionID = entry.ConnectionID;
+        info->ConnectionUID = entry.ConnectionUID;
+        MCInsertOrdered(entry.Outgoing, std::move(info));
+    }
+    entry.Wakeup.Post(1);
+}
+
+void TMCInetTransport::DeliverMessage(TMCMessageInfoPtr info)
+{
+    info->Transport = this;
+    {
+        std::lock_guard lock(FLock);
+        if (!FStopping) {
+            if (TMCInetConnectionEntry* entry = FindEntryLocked(*info)) {
+                QueueToEntry(*entry, std::move(info));
+                return;
+            }
+            MCInsertOrdered(FPending, std::move(info));
+            CreateConnectionLocked();
+            return;
+        }
+    }
+    FailMessage(std::move(info), MCErr::TransportDeactivated);
+}
+
+void TMCInetTransport::CreateConnectionLocked()
+{
+    if (FStopping || FMode == stmServer || FPending.empty())
+        return;
+    auto entry = std::make_unique<TMCInetConnectionEntry>(MCNextConnectionUID(), false);
+    entry->DestAddress = FPending.front()->DestAddress;
+    entry->RemoteAddress = entry->DestAddress;
+    for (auto it = FPending.begin(); it != FPending.end();) {
+        if (MCSameHostPort((*it)->DestAddress, entry->DestAddress)) {
+            (*it)->Connection = entry.get();
+            (*it)->ConnectionID = entry->ConnectionID;
+            (*it)->ConnectionUID = entry->ConnectionUID;
+            entry->Outgoing.push_back(std::move(*it));
+            it = FPending.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    auto socket = SocketFactory().CreateClientSocket();
+    socket->CreateOSSocket();
+    auto job = std::make_unique<TMCSocketTransportJob>(*this, *entry, std::move(socket));
+    FEntries.push_back(std::move(entry));
+    FPool.Queue(std::move(job));
+}
+
+void TMCInetTransport::AddAccepted(std::unique_ptr<TMCSocket> socket)
+{
+    std::lock_guard lock(FLock);
+    if (FStopping)
+        return;
+    auto entry = std::make_unique<TMCInetConnectionEntry>(MCNextConnectionUID(), true);
+    entry->RemoteAddress = socket->RemoteAddress() + ":" + std::to_string(socket->RemotePort());
+    entry->DestAddress = entry->RemoteAddress;
+    auto job = std::make_unique<TMCSocketTransportJob>(*this, *entry, std::move(socket));
+    FEntries.push_back(std::move(entry));
+    FPool.Queue(std::move(job));
+}
+
+void TMCInetTransport::SendReply(TMCMessageInfoPtr info)
+{
+    std::lock_guard lock(FLock);
+    if (!FStopping) {
+        for (auto& e : FEntries) {
+            if (e->ConnectionUID == info->ConnectionUID) {
+                QueueToEntry(*e, std::move(info));
+                return;
+            }
+        }
+    }
+    // Its connection is gone. An accepting side keeps it until the peer polls again.
+    if (FMode != stmClient && !FStopping)
+        MCInsertOrdered(FPending, std::move(info));
+}
+
+void TMCInetTransport::MovePendingForPoll(TMCInetConnectionEntry& entry)
+{
+    std::lock_guard lock(FLock);
+    std::lock_guard entryLock(entry.Lock);
+    for (auto it = FPending.begin(); it != FPending.end();) {
+        if ((*it)->ConnectionID == entry.ConnectionID && SameHostPort((*it)->SourceAddress, entry.RemoteAddress)) {
+            (*it)->Connection = &entry;
+            (*it)->ConnectionUID = entry.ConnectionUID;
+            MCInsertOrdered(entry.Outgoing, std::move(*it));
+            it = FPending.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    const bool unsent = std::any_of(entry.Outgoing.begin(), entry.Outgoing.end(),
+                                    [](const TMCMessageInfoPtr& m) { return !m->Sent; });
+    if (!unsent)
+        entry.Outgoing.push_back(MakePoll(mkPollEmpty));
+}
+
+void TMCInetTransport::EndEntry(TMCInetConnectionEntry& entry, std::int32_t code, bool terminated)
+{
+    std::unique_ptr<TMCInetConnectionEntry> owned;
+    {
+        std::lock_guard lock(FLock);
+        auto it = std::find_if(FEntries.begin(), FEntries.end(),
+                               [&](const std::unique_ptr<TMCInetConnectionEntry>& e) { return e.get() == &entry; });
+        if (it != FEntries.end()) {
+            owned = std::move(*it);
+            FEntries.erase(it);
+        }
+    }
+    if (!owned)
+        return;
+    TMCMessageList left;
+    {
+        std::lock_guard lock(owned->Lock);
+        left.swap(owned->Outgoing);
+        owned->Current = nullptr;
+    }
+    ReturnToPending(std::move(left), code, FailOnInactive && terminated);
+}
+
+void TMCInetTransport::ReturnToPending(TMCMessageList&& messages, std::int32_t code, bool fail)
+{
+    TMCMessageList failing;
+    {
+        std::lock_guard lock(FLock);
+        for (auto& m : messages) {
+            if (m->Kind == mkSending)
+                m->Kind = m->SavedKind;
+            if (IsPoll(*m))
+                continue;
+            m->Connection = nullptr;
+            m->ConnectionUID = 0;
+            if (fail)
+                failing.push_back(std::move(m));
+            else
+                MCInsertOrdered(FPending, std::move(m));
+        }
+    }
+    for (auto& m : failing)
+        FailMessage(std::move(m), code);
+}
+
+void TMCInetTransport::SweepTimeouts()
+{
+    const std::uint32_t now = MCGetTickCount();
+    TMCMessageList expired;
+    auto due = [now](const TMCMessageInfoPtr& m) { return m->Timeout != 0 && MCTicksSince(m->SentTick, now) >= m->Timeout; };
+    {
+        std::lock_guard lock(FLock);
+        for (auto it = FPending.begin(); it != FPending.end();) {
+            if (due(*it)) {
+                expired.push_back(std::move(*it));
+                it = FPending.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        for (auto& e : FEntries) {
+            std::lock_guard entryLock(e->Lock);
+            for (auto it = e->Outgoing.begin(); it != e->Outgoing.end();) {
+                if (due(*it)) {
+                    // A frame already on its way is finished from the job's own copy,
+                    // so the byte stream stays whole.
+                    if (e->Current == it->get())
+                        e->Current = nullptr;
+                    expired.push_back(std::move(*it));
+                    it = e->Outgoing.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+    }
+    TMCMessenger* messenger = Messenger();
+    for (auto& m : expired) {
+        m->Kind = mkTimedOut;
+        if (messenger)
+            messenger->CompleteMessage(std::move(m));
+    }
+}
+
+std::size_t TMCInetTransport::CountPending()
+{
+    std::lock_guard lock(FLock);
+    std::size_t n = FPending.size();
+    for (auto& e : FEntries) {
+        std::lock_guard entryLock(e->Lock);
+        n += e->Outgoing.size();
+    }
+    return n;
+}
+
+std::size_t TMCInetTransport::CountOutgoingConnections()
+{
+    std::lock_guard lock(FLock);
+    return static_cast<std::size_t>(
+        std::count_if(FEntries.begin(), FEntries.end(), [](const auto& e) { return !e->Accepted; }));
+}
+
+std::size_t TMCInetTransport::CountAcceptedConnections()
+{
+    std::lock_guard lock(FLock);
+    return static_cast<std::size_t>(
+        std::count_if(FEntries.begin(), FEntries.end(), [](const auto& e) { return e->Accepted; }));
+}
+
+TMCSocketTransport::TMCSocketTransport() = default;
+TMCSocketTransport::~TMCSocketTransport() = default;

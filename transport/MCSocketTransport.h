@@ -1,0 +1,130 @@
+#pragma once
+
+#include "transport/MCMessenger.h"
+#include "transport/MCSocket.h"
+#include "transport/MCThreadPool.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+enum TMCInetTransportMode { stmP2P, stmServer, stmClient };
+
+class TMCInetTransport;
+using TMCSocketConnectedEvent = std::function<void(TMCInetTransport& sender, TMCSocketSide direction,
+                                                   const std::string& remoteHost, std::uint16_t remotePort,
+                                                   bool& allowConnection)>;
+using TMCSocketDisconnectedEvent = std::function<void(TMCInetTransport& sender, TMCSocketSide direction,
+                                                      const std::string& remoteHost, std::uint16_t remotePort)>;
+
+class TMCSocketTransportJob;
+
+// One remote address with a live or pending connection. Its job is the only
+// thread that touches the connection's bytes; other threads only insert into
+// Outgoing under Lock and wake the job.
+class TMCInetConnectionEntry {
+public:
+    TMCInetConnectionEntry(std::uint32_t uid, bool accepted) : ConnectionUID(uid), Accepted(accepted) {}
+
+    std::mutex Lock; // the entry lock: Outgoing, Current, ConnectionID, RemoteAddress
+    std::uint32_t ConnectionID = 0;
+    const std::uint32_t ConnectionUID;
+    const bool Accepted;      // the peer connected to us
+    std::uint32_t Attempts = 0;
+    std::int32_t TransformerIDs[3] = {-1, -1, -1}; // compression, encryption, sealing
+    std::string RemoteAddress; // destination host:port, later "id:host:port" as the peer announced
+    std::string DestAddress;   // the destination it was created for
+    TMCMessageList Outgoing;   // to send, and sent requests waiting for their replies
+    TMCMessageInfo* Current = nullptr; // whose frame is being written; cleared when it leaves the list
+    TMCWakeup Wakeup;
+    std::atomic<bool> Terminated{false};
+};
+
+using TMCSocketConnectionEntry = TMCInetConnectionEntry;
+
+// The socket transport: client connections on demand, and for the
+// development gateway an accepting side (stmServer).
+class TMCInetTransport : public TMCBaseTransport {
+public:
+    TMCInetTransport();
+    ~TMCInetTransport() override;
+
+    TMCInetTransportMode TransportMode() const noexcept { return FMode; }
+    void SetTransportMode(TMCInetTransportMode value);
+    std::string MessengerAddress() const;
+    // "255.255.255.255" or a dotted address, else EMCError 204 (the old value stays, the transport stays off).
+    void SetMessengerAddress(const std::string& value);
+    std::uint16_t MessengerPort() const noexcept { return FMessengerPort.load(); }
+    void SetMessengerPort(std::uint16_t value);
+    // The port the listener really got (differs from MessengerPort when that was 0).
+    std::uint16_t ListeningPort() const noexcept { return FListeningPort.load(); }
+
+    std::uint32_t AttemptsToConnect = 1;
+    std::uint32_t AttemptsInterval = 0;
+    std::uint32_t ConnectionTimeout = 10000;
+    std::uint32_t InactivityTime = 0;
+    bool FailOnInactive = false;
+    std::uint32_t IncomingBufferSize = 8192;
+    std::uint32_t OutgoingBufferSize = 8192;
+    bool ReuseServerPort = true;
+    bool RoutingAllowed = true;
+    bool NoTransformerFallback = false;
+    std::size_t ThreadPoolSize = 0;
+    TMCSocketConnectedEvent OnConnected;
+    TMCSocketDisconnectedEvent OnDisconnected;
+
+    // Not owned; null means a built-in plain socket factory.
+    void SetSocketFactory(TMCSocketFactory* factory) { FSocketFactory = factory; }
+    TMCSocketFactory& SocketFactory() { return FSocketFactory ? *FSocketFactory : FStdFactory; }
+
+    void DeliverMessage(TMCMessageInfoPtr info) override;
+    void SendReply(TMCMessageInfoPtr info) override;
+    void SweepTimeouts() override;
+    std::size_t CountPending() override;
+    std::size_t CountOutgoingConnections();
+    std::size_t CountAcceptedConnections();
+
+protected:
+    void ActivationChanged(bool active) override;
+
+private:
+    friend class TMCSocketTransportJob;
+    friend class TMCInetListenerJob;
+
+    void CreateConnectionLocked();
+    TMCInetConnectionEntry* FindEntryLocked(const TMCMessageInfo& info);
+    void QueueToEntry(TMCInetConnectionEntry& entry, TMCMessageInfoPtr info);
+    void AddAccepted(std::unique_ptr<TMCSocket> socket);
+    // Removes the entry from the list and hands its messages back (job end).
+    void EndEntry(TMCInetConnectionEntry& entry, std::int32_t code, bool terminated);
+    void ReturnToPending(TMCMessageList&& messages, std::int32_t code, bool fail);
+    void MovePendingForPoll(TMCInetConnectionEntry& entry);
+    void StartListener();
+
+    std::mutex FLock; // the transport lock: pending list, entries
+    TMCMessageList FPending;
+    std::vector<std::unique_ptr<TMCInetConnectionEntry>> FEntries;
+    bool FStopping = false;
+    mutable std::mutex FSettingsLock;
+    std::string FMessengerAddress = "0.0.0.0";
+    std::atomic<std::uint16_t> FMessengerPort{0};
+    std::atomic<std::uint16_t> FListeningPort{0};
+    TMCInetTransportMode FMode = stmP2P;
+    TMCSocketFactory* FSocketFactory = nullptr;
+    TMCStdSocketFactory FStdFactory;
+    TMCThreadPool FPool;
+    std::unique_ptr<TMCWakeup> FListenerWakeup;
+};
+
+class TMCSocketTransport : public TMCInetTransport {
+public:
+    TMCSocketTransport();
+    ~TMCSocketTransport() override;
+};
+
+// The process-wide counter of ConnectionUID values and locally assigned connection numbers.
+std::uint32_t MCNextConnectionUID() noexcept;
