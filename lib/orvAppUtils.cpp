@@ -1,0 +1,195 @@
+#include "lib/orvAppUtils.h"
+
+#include "lib/debugProc.h"
+
+#include <charconv>
+#include <vector>
+
+// ---------------------------------------------------------------------------
+// Command texts
+// ---------------------------------------------------------------------------
+
+TorvCommandParts SplitCommandText(std::string_view text)
+{
+    const auto colon = text.find(':');
+    if (colon == std::string_view::npos)
+        return {std::string(), std::string(text)};
+    return {std::string(text.substr(0, colon)), std::string(text.substr(colon + 1))};
+}
+
+std::string JoinCommand(std::string_view code, std::string_view data)
+{
+    std::string s;
+    s.reserve(code.size() + 1 + data.size());
+    s += code;
+    s += ':';
+    s += data;
+    return s;
+}
+
+// ---------------------------------------------------------------------------
+// Registration record
+// ---------------------------------------------------------------------------
+
+namespace {
+
+constexpr char LineEnd = '\xFF';
+constexpr char LineBreakMark = '\xFE';
+
+void AppendTextLine(std::string& out, std::string_view text)
+{
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            out += LineBreakMark;
+            ++i;
+        } else if (c == '\r' || c == '\n' || c == LineEnd || c == '\0') {
+            // Would split or end the record on the other side and shift every later field.
+            out += LineBreakMark;
+        } else {
+            out += c;
+        }
+    }
+    out += LineEnd;
+}
+
+void AppendIntegerLine(std::string& out, std::int32_t value)
+{
+    out += std::to_string(value);
+    out += LineEnd;
+}
+
+// A final line end does not open another (empty) line.
+std::vector<std::string_view> SplitRecordLines(std::string_view text)
+{
+    const auto nul = text.find('\0');
+    if (nul != std::string_view::npos)
+        text = text.substr(0, nul);
+    std::vector<std::string_view> lines;
+    std::size_t start = 0;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const char c = text[i];
+        if (c == LineEnd || c == '\n') {
+            lines.push_back(text.substr(start, i - start));
+            start = ++i;
+        } else if (c == '\r') {
+            lines.push_back(text.substr(start, i - start));
+            ++i;
+            if (i < text.size() && text[i] == '\n')
+                ++i;
+            start = i;
+        } else {
+            ++i;
+        }
+    }
+    if (start < text.size())
+        lines.push_back(text.substr(start));
+    return lines;
+}
+
+std::string FieldText(std::string_view line)
+{
+    std::string s(line);
+    for (char& c : s)
+        if (c == LineBreakMark)
+            c = '?';
+    return s;
+}
+
+// Optional sign and digits; blanks around them are tolerated, nothing else.
+std::optional<std::int32_t> ParseInteger(std::string_view s)
+{
+    auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (!s.empty() && blank(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && blank(s.back()))
+        s.remove_suffix(1);
+    if (!s.empty() && s.front() == '+') {
+        s.remove_prefix(1); // from_chars takes "-" but not "+"
+        if (!s.empty() && s.front() == '-')
+            return std::nullopt;
+    }
+    std::int32_t value = 0;
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value, 10);
+    if (ec != std::errc() || end != s.data() + s.size())
+        return std::nullopt;
+    return value;
+}
+
+} // namespace
+
+std::string EncodeRegisteringData(const TRegisteringData& data)
+{
+    std::string out;
+    AppendIntegerLine(out, data.RecordVersion);
+    AppendTextLine(out, data.ProgramVersion);
+    AppendTextLine(out, data.Language);
+    AppendTextLine(out, data.Reserved);
+    AppendIntegerLine(out, data.SessionID);
+    AppendIntegerLine(out, data.ResultCode);
+    AppendTextLine(out, data.ResultText);
+    return out;
+}
+
+std::optional<TRegisteringData> DecodeRegisteringData(std::string_view text)
+{
+    const auto lines = SplitRecordLines(text);
+    if (lines.empty())
+        return std::nullopt;
+    const auto version = ParseInteger(FieldText(lines[0]));
+    if (version != orvRegisteringDataVersion)
+        return std::nullopt;
+    if (lines.size() < 7)
+        return std::nullopt;
+    const auto sessionID = ParseInteger(FieldText(lines[4]));
+    const auto resultCode = ParseInteger(FieldText(lines[5]));
+    if (!sessionID || !resultCode)
+        return std::nullopt;
+    TRegisteringData data;
+    data.RecordVersion = *version;
+    data.ProgramVersion = FieldText(lines[1]);
+    data.Language = FieldText(lines[2]);
+    data.Reserved = FieldText(lines[3]);
+    data.SessionID = *sessionID;
+    data.ResultCode = *resultCode;
+    data.ResultText = FieldText(lines[6]);
+    return data;
+}
+
+// ---------------------------------------------------------------------------
+// Result codes
+// ---------------------------------------------------------------------------
+
+std::string ResultText(int code)
+{
+    DebugLogFmt("Connection error code is %d", code);
+    switch (code) {
+    case orvResult::Accepted:
+    case orvResult::Notice:
+    case orvResult::RefusedQuietly:
+        return {};
+    case orvResult::UnknownError:
+        return "Unknown error";
+    case orvResult::InvalidApplicationID:
+        return "Unable to connect to gateway. Invalid application ID. Please try again.";
+    case orvResult::EstablishmentFailed:
+        return "Connection establishment failed. Please try again.";
+    case orvResult::Rejected:
+        return "Your connection was rejected.";
+    case orvResult::GatewayBusy:
+        return "Gateway is busy. Please try to connect again later.";
+    case orvResult::InvalidProtocolVersion:
+        return "Invalid protocol version.";
+    case orvResult::HelpdeskClosed:
+        return "Helpdesk closed connection";
+    case orvResult::Terminated:
+        return "Your connection was terminated.";
+    default:
+        // 103, 104, 300, 400 and every unknown code. The acute accent is kept
+        // as in the product's text, in the locale's (UTF-8) encoding.
+        return "Connection can\u00B4t be established. Your firewall does not prevent connection but "
+               "otherwise the "
+               "reason is unknown. Please contact the software vendor for more information.";
+    }
+}

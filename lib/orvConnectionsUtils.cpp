@@ -1,0 +1,204 @@
+#include "lib/orvConnectionsUtils.h"
+
+#include "lib/debugProc.h"
+#include "transport/MCSocket.h"
+
+#include <INIReader.h>
+
+#include <arpa/inet.h>
+#include <charconv>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <netdb.h>
+#include <set>
+#include <sstream>
+#include <sys/socket.h>
+
+namespace {
+
+constexpr std::string_view ListEndValue = "127.0.0.1:6000";
+constexpr std::string_view HttpPrefix = "http://";
+
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+std::string_view Trim(std::string_view s)
+{
+    while (!s.empty() && IsBlank(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && IsBlank(s.back()))
+        s.remove_suffix(1);
+    return s;
+}
+
+bool StartsWithNoCase(std::string_view s, std::string_view prefix)
+{
+    if (s.size() < prefix.size())
+        return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(s[i]) != lower(prefix[i]))
+            return false;
+    }
+    return true;
+}
+
+// Quotes around a whole value are not part of it, as with the usual INI readers.
+std::string_view Unquote(std::string_view s)
+{
+    if (s.size() >= 2 && (s.front() == '"' || s.front() == '\'') && s.back() == s.front())
+        return s.substr(1, s.size() - 2);
+    return s;
+}
+
+// The file with leading blanks removed from every line: the INI reader would
+// otherwise take an indented line as the continuation of the previous value.
+std::optional<std::string> LoadIniText(const std::string& path)
+{
+    std::error_code ec;
+    if (path.empty() || !std::filesystem::is_regular_file(path, ec))
+        return std::nullopt;
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::ostringstream content;
+    content << in.rdbuf();
+    if (in.bad())
+        return std::nullopt;
+    const std::string raw = content.str();
+    std::string text;
+    text.reserve(raw.size());
+    bool lineStart = true;
+    for (char c : raw) {
+        if (lineStart && IsBlank(c))
+            continue;
+        lineStart = c == '\n' || c == '\r';
+        text += c;
+    }
+    return text;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Settings file
+// ---------------------------------------------------------------------------
+
+std::string SettingsFilePath(const std::string& exePath)
+{
+    if (exePath.empty())
+        return {};
+    std::filesystem::path path(exePath);
+    path.replace_extension(".ini");
+    return path.string();
+}
+
+std::string SettingsFilePath()
+{
+    std::error_code ec;
+    std::string exe = std::filesystem::read_symlink("/proc/self/exe", ec).string();
+    if (ec || exe.empty())
+        return {};
+    // An executable replaced while running (an update) still names its old file.
+    constexpr std::string_view Deleted = " (deleted)";
+    if (exe.size() > Deleted.size() && exe.ends_with(Deleted))
+        exe.resize(exe.size() - Deleted.size());
+    return SettingsFilePath(exe);
+}
+
+std::vector<std::string> ReadGatewayList(const std::string& iniPath)
+{
+    std::vector<std::string> values;
+    const auto text = LoadIniText(iniPath);
+    if (!text)
+        return values;
+    // Lines the reader cannot parse are passed over; the others still count.
+    const INIReader ini(text->data(), text->size());
+    if (ini.ParseError() < 0)
+        return values;
+    for (int i = 1;; ++i) {
+        const std::string key = "gateway" + std::to_string(i);
+        if (!ini.HasValue("gateway", key))
+            break;
+        std::string value = ini.Get("gateway", key, std::string(ListEndValue));
+        // A key given twice comes back joined by a line break; the first one counts.
+        if (const auto lf = value.find('\n'); lf != std::string::npos)
+            value.resize(lf);
+        const std::string_view v = Unquote(Trim(value));
+        if (v == ListEndValue)
+            break;
+        values.emplace_back(v);
+    }
+    return values;
+}
+
+// ---------------------------------------------------------------------------
+// Gateway values
+// ---------------------------------------------------------------------------
+
+std::optional<TorvHostPort> SplitHostAndPort(std::string_view text)
+{
+    const auto colon = text.find(':');
+    if (colon == std::string_view::npos)
+        return std::nullopt;
+    const auto host = Trim(text.substr(0, colon));
+    const auto portText = Trim(text.substr(colon + 1));
+    if (host.empty() || portText.empty())
+        return std::nullopt;
+    unsigned value = 0;
+    const auto [end, ec] = std::from_chars(portText.data(), portText.data() + portText.size(), value, 10);
+    if (ec != std::errc() || end != portText.data() + portText.size() || value > 65535)
+        return std::nullopt;
+    return TorvHostPort{std::string(host), static_cast<std::uint16_t>(value)};
+}
+
+std::optional<TorvHostPort> ParseGatewayValue(std::string_view value)
+{
+    // The prefix goes first: its own colon would otherwise be taken as the port separator.
+    value = Trim(value);
+    if (StartsWithNoCase(value, HttpPrefix))
+        value.remove_prefix(HttpPrefix.size());
+    return SplitHostAndPort(value);
+}
+
+std::optional<std::string> ResolveIPv4(const std::string& host)
+{
+    if (host.empty())
+        return std::nullopt;
+    return MCResolveIPv4(host);
+}
+
+std::string GatewayKey(std::string_view address, std::uint16_t port)
+{
+    std::string key(address);
+    key += ':';
+    key += std::to_string(port);
+    return key;
+}
+
+std::vector<TorvGatewayEndpoint> ResolveGatewayList(const std::vector<std::string>& values,
+                                                    const TorvResolver& resolve)
+{
+    std::vector<TorvGatewayEndpoint> endpoints;
+    std::set<std::string> keys;
+    for (const auto& value : values) {
+        const auto hostPort = ParseGatewayValue(value);
+        if (!hostPort) {
+            DebugLogFmt("Invalid gateway setting skipped: %s", value.c_str());
+            continue;
+        }
+        const auto address = resolve(hostPort->Host);
+        if (!address) {
+            DebugLogFmt("Unable to resolve gateway %s", hostPort->Host.c_str());
+            continue;
+        }
+        auto key = GatewayKey(*address, hostPort->Port);
+        if (!keys.insert(key).second)
+            continue;
+        endpoints.push_back({*address, hostPort->Port, std::move(key)});
+    }
+    return endpoints;
+}

@@ -1,0 +1,72 @@
+#pragma once
+
+// The gateway list of the settings file and the parsing of its values.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// ---------------------------------------------------------------------------
+// Settings file
+// ---------------------------------------------------------------------------
+
+// exePath with the extension of its file name replaced by ".ini", or ".ini"
+// appended when the name has none ("/opt/orv/customer" -> "/opt/orv/customer.ini").
+std::string SettingsFilePath(const std::string& exePath);
+
+// The settings file of the running program (from /proc/self/exe); empty when
+// the executable's path cannot be had.
+std::string SettingsFilePath();
+
+// Section "gateway", keys gateway1, gateway2, ... in order, up to the first key
+// that is missing or holds "127.0.0.1:6000" (that value is never returned).
+// Values are returned as written, without surrounding blanks or quotes. An
+// absent or unreadable file gives an empty list.
+std::vector<std::string> ReadGatewayList(const std::string& iniPath);
+
+// ---------------------------------------------------------------------------
+// Gateway values
+// ---------------------------------------------------------------------------
+
+struct TorvHostPort
+{
+    std::string Host;
+    std::uint16_t Port = 0;
+
+    bool operator==(const TorvHostPort&) const = default;
+};
+
+// Splits at the first colon into host and port; the port must be a decimal
+// number from 0 to 65535 (blanks around it are tolerated). The host is taken
+// as it stands, blanks around it removed. Also used for a redirect target.
+std::optional<TorvHostPort> SplitHostAndPort(std::string_view text);
+
+// SplitHostAndPort, then a leading "http://" (any letter case) removed from
+// the host. nullopt for a value to skip.
+std::optional<TorvHostPort> ParseGatewayValue(std::string_view value);
+
+// The first IPv4 address of host in dotted form; a dotted address gives
+// itself. nullopt when it does not resolve. Blocks while the name is looked up.
+std::optional<std::string> ResolveIPv4(const std::string& host);
+
+// The connection map's key: address + ":" + decimal port.
+std::string GatewayKey(std::string_view address, std::uint16_t port);
+
+struct TorvGatewayEndpoint
+{
+    std::string Address; // dotted IPv4
+    std::uint16_t Port = 0;
+    std::string Key; // GatewayKey(Address, Port)
+
+    bool operator==(const TorvGatewayEndpoint&) const = default;
+};
+
+using TorvResolver = std::function<std::optional<std::string>(const std::string& host)>;
+
+// The gateways to contact, in list order: values that do not parse or do not
+// resolve are skipped (and logged), as is every value whose key came earlier.
+std::vector<TorvGatewayEndpoint> ResolveGatewayList(const std::vector<std::string>& values,
+                                                    const TorvResolver& resolve = ResolveIPv4);
