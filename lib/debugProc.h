@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
+#include <vector>
 
 // The diagnostic log debug.log beside the executable. It starts before any
 // other code of ours that logs and writes its closing lines after all of it.
@@ -23,7 +25,8 @@ void DebugLogFmt(const char* format, ...) noexcept __attribute__((format(printf,
 std::string GetProgramInfoText();
 
 // A mutex the holding thread may take again, with a diagnostic name.
-class TDebugCriticalSection {
+class TDebugCriticalSection
+{
 public:
     TDebugCriticalSection() = default;
     TDebugCriticalSection(const TDebugCriticalSection&) = delete;
@@ -44,8 +47,14 @@ private:
 };
 
 // Many readers or one writer. Re-entrant for its holder: a writer may take it
-// again for reading or writing, a reader may read again.
-class TDebugMultiReadCriticalSection {
+// again for reading or writing, a reader may read again. Waiting writers keep
+// new readers out, so writers do not starve; a thread that already reads may
+// always read again. A reader asking to write aborts the program (two readers
+// upgrading at once would wait for each other forever). A writer that ends its
+// write while it still holds reads taken inside it keeps those as plain reads.
+// Releasing what the thread does not hold aborts the program too.
+class TDebugMultiReadCriticalSection
+{
 public:
     TDebugMultiReadCriticalSection() = default;
     TDebugMultiReadCriticalSection(const TDebugMultiReadCriticalSection&) = delete;
@@ -55,15 +64,18 @@ public:
     void EndRead();
     void BeginWrite();
     void EndWrite();
+    // As BeginWrite; operation names the caller in the abort message.
+    void BeginWrite(const char* operation);
 
 private:
-    // Per-thread read depth lives in a thread_local map keyed by this object.
+    std::vector<std::pair<std::thread::id, int>>::iterator FindReader(std::thread::id id);
+
     std::mutex FMutex;
     std::condition_variable FChanged;
-    int FReaders = 0;               // read holds of all threads, re-entries included
-    std::thread::id FWriter;        // thread holding the write lock, or none
-    int FWriteDepth = 0;            // write re-entries of FWriter
-    int FWriterReadDepth = 0;       // read holds taken by the writer while it writes
+    std::vector<std::pair<std::thread::id, int>> FReaders; // reading threads and their read depth
+    std::thread::id FWriter;                               // thread holding the write lock, or none
+    int FWriteDepth = 0;                                   // write re-entries of FWriter
+    int FWriterReadDepth = 0;                              // read holds taken by the writer while it writes
     int FWaitingWriters = 0;
 };
 
@@ -76,7 +88,8 @@ void BeginWriteLock(TDebugMultiReadCriticalSection& cs, const char* operation);
 void EndWriteLock(TDebugMultiReadCriticalSection& cs) noexcept;
 
 // Scope guards releasing on every way out.
-class TDebugLock {
+class TDebugLock
+{
 public:
     TDebugLock(TDebugCriticalSection& cs, const char* operation) : FCS(cs) { AcquireLock(cs, operation); }
     ~TDebugLock() { ReleaseLock(FCS); }
@@ -86,9 +99,13 @@ public:
 private:
     TDebugCriticalSection& FCS;
 };
-class TDebugReadLock {
+class TDebugReadLock
+{
 public:
-    TDebugReadLock(TDebugMultiReadCriticalSection& cs, const char* operation) : FCS(cs) { BeginReadLock(cs, operation); }
+    TDebugReadLock(TDebugMultiReadCriticalSection& cs, const char* operation) : FCS(cs)
+    {
+        BeginReadLock(cs, operation);
+    }
     ~TDebugReadLock() { EndReadLock(FCS); }
     TDebugReadLock(const TDebugReadLock&) = delete;
     TDebugReadLock& operator=(const TDebugReadLock&) = delete;
@@ -96,9 +113,13 @@ public:
 private:
     TDebugMultiReadCriticalSection& FCS;
 };
-class TDebugWriteLock {
+class TDebugWriteLock
+{
 public:
-    TDebugWriteLock(TDebugMultiReadCriticalSection& cs, const char* operation) : FCS(cs) { BeginWriteLock(cs, operation); }
+    TDebugWriteLock(TDebugMultiReadCriticalSection& cs, const char* operation) : FCS(cs)
+    {
+        BeginWriteLock(cs, operation);
+    }
     ~TDebugWriteLock() { EndWriteLock(FCS); }
     TDebugWriteLock(const TDebugWriteLock&) = delete;
     TDebugWriteLock& operator=(const TDebugWriteLock&) = delete;
@@ -113,3 +134,27 @@ std::string NextDebugLockName(const char* format);
 
 // For tests: the log file path in use (empty when the log is stopped).
 std::string DebugLogFilePath();
+
+// For tests only: sends later entries to path (empty: drop them) and returns
+// the path used before, so the test can put it back.
+std::string RedirectDebugLogForTesting(std::string path) noexcept;
+
+namespace debugproc_detail {
+
+// One of these lives in every translation unit that includes this header and
+// is constructed before that unit's own static objects (and destroyed after
+// them). The first one starts the log, the last one gone stops it, so static
+// objects anywhere in the program may log from their constructors and
+// destructors.
+class TDebugLogUser
+{
+public:
+    TDebugLogUser() noexcept;
+    ~TDebugLogUser();
+    TDebugLogUser(const TDebugLogUser&) = delete;
+    TDebugLogUser& operator=(const TDebugLogUser&) = delete;
+};
+
+[[maybe_unused]] static const TDebugLogUser DebugLogUserOfThisUnit;
+
+} // namespace debugproc_detail
