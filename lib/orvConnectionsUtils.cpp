@@ -1,11 +1,14 @@
 #include "lib/orvConnectionsUtils.h"
 
 #include "lib/debugProc.h"
+#include "lib/orvCommandThread.h"
+#include "lib/orvConnections.h"
 #include "transport/MCSocket.h"
 
 #include <INIReader.h>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <charconv>
 #include <filesystem>
 #include <fstream>
@@ -201,4 +204,184 @@ std::vector<TorvGatewayEndpoint> ResolveGatewayList(const std::vector<std::strin
         endpoints.push_back({*address, hostPort->Port, std::move(key)});
     }
     return endpoints;
+}
+
+// ===========================================================================
+// Connection establishment
+// ===========================================================================
+
+namespace {
+std::atomic<int> gLiveServers{0};
+} // namespace
+
+int TOrvServers::LiveCount() noexcept
+{
+    return gLiveServers.load();
+}
+
+void CheckAllServersDestroyed()
+{
+    orvAssert(gLiveServers.load() == 0, "lib/orvConnectionsUtils", "Not all TOrvServers destroyed");
+}
+
+TOrvServers::TOrvServers(std::string settingsFile, std::chrono::milliseconds timeout)
+    : FSettingsFile(std::move(settingsFile)), FTimeout(timeout)
+{
+    ++gLiveServers;
+}
+
+TOrvServers::~TOrvServers()
+{
+    DebugLog("Destroying TOrvServers");
+    CloseAll();
+    --gLiveServers;
+}
+
+void TOrvServers::Start(std::int32_t requestedSessionID, std::uint8_t programKind, const std::string& programVersion,
+                        const std::string& language, std::int32_t recordVersion)
+{
+    FRequestedSessionID = requestedSessionID;
+    FProgramKind = programKind;
+    FProgramVersion = programVersion;
+    FLanguage = language;
+    FRecordVersion = recordVersion;
+    FDeadline = std::chrono::steady_clock::now() + FTimeout;
+    FFailed = false;
+    FRedirectHost.clear();
+    FRedirectPort = 0;
+    FRedirectTargetPresent = false;
+    FErrorCode = 0;
+    FFailedKeys.clear();
+
+    for (const TorvGatewayEndpoint& gateway : ResolveGatewayList(ReadGatewayList(FSettingsFile))) {
+        if (FConnections.count(gateway.Key) == 0)
+            CreateConnection(gateway.Address, gateway.Port, gateway.Key);
+    }
+}
+
+void TOrvServers::CreateConnection(const std::string& address, std::uint16_t port, const std::string& key)
+{
+    DebugLog("Creating connection");
+    auto connection = std::make_unique<TorvConnection>(FProgramKind);
+    connection->SetAddress(address);
+    connection->SetPort(port);
+    connection->SetStop(false);
+    TRegisteringData data;
+    data.RecordVersion = FRecordVersion;
+    data.ProgramVersion = FProgramVersion;
+    data.Language = FLanguage;
+    data.SessionID = FRequestedSessionID;
+    data.ResultCode = 0;
+    connection->SetRegisteringData(data);
+    connection->SetActive(true);
+    auto command = std::make_unique<TorvCommandThread>();
+    command->SetChannel(orvCommandChannel);
+    TorvCommandThread* started = command.get();
+    connection->AddChannelThread(std::move(command));
+    started->Start();
+    FConnections[key] = std::move(connection);
+    DebugLog("Connection has been created.");
+}
+
+TorvConnection* TOrvServers::Poll()
+{
+    if (FFailed)
+        return nullptr;
+    if (std::chrono::steady_clock::now() > FDeadline) {
+        FFailed = true;
+        DebugLog("Connection establishment timeout");
+        return nullptr;
+    }
+
+    bool redirectSeen = false;
+    std::set<std::string> noted;
+    for (auto& [key, connection] : FConnections) {
+        const TRegisteringData data = connection->RegisteringData();
+        const std::string redirectHost = connection->RedirectHost();
+        // A redirect is followed, not counted as a failure.
+        const bool redirect = data.ResultCode == orvResult::Redirect && !redirectHost.empty();
+        if (data.ResultCode != 0 && !redirect) {
+            FErrorCode = data.ResultCode;
+            FFailedKeys.insert(key);
+            if (FFailedKeys.size() >= FConnections.size()) {
+                FFailed = true;
+                break;
+            }
+        }
+        if (connection->Stop()) {
+            FFailed = true;
+            break;
+        }
+        const TServerConnectionState state = connection->ServerConnectionState();
+        if (state == scsRegisteredToServer || state == scsTotallyConnected) {
+            DebugLog("Connected to customer");
+            return connection.get();
+        }
+        if (!redirectHost.empty()) {
+            FRedirectHost = redirectHost;
+            FRedirectPort = connection->RedirectPort();
+            redirectSeen = true;
+        }
+        noted.insert(connection->GetAddress() + ":" + std::to_string(connection->GetPort()));
+    }
+    if (FFailed)
+        return nullptr;
+
+    if (!FRedirectHost.empty()) {
+        // Only a redirect reported now restarts the deadline; a remembered one
+        // would keep the establishment alive for ever.
+        if (redirectSeen)
+            FDeadline = std::chrono::steady_clock::now() + FTimeout;
+        const std::string redirectKey = FRedirectHost + ":" + std::to_string(FRedirectPort);
+        if (noted.count(redirectKey))
+            FRedirectTargetPresent = true;
+        if (FRedirectTargetPresent) {
+            for (auto it = FConnections.rbegin(); it != FConnections.rend();) {
+                if (it->first != redirectKey) {
+                    auto victim = std::move(it->second);
+                    it = decltype(it)(FConnections.erase(std::next(it).base()));
+                    EndConnection(std::move(victim));
+                } else {
+                    ++it;
+                }
+            }
+        } else if (redirectSeen) {
+            DebugLog("Connection to correct server was not yet created.");
+            CloseAll();
+            CreateConnection(FRedirectHost, FRedirectPort, redirectKey);
+        }
+    }
+    return nullptr;
+}
+
+std::unique_ptr<TorvConnection> TOrvServers::Detach(TorvConnection* connection)
+{
+    for (auto it = FConnections.begin(); it != FConnections.end(); ++it) {
+        if (it->second.get() == connection) {
+            auto owned = std::move(it->second);
+            FConnections.erase(it);
+            return owned;
+        }
+    }
+    throw EorvAssertion("lib/orvConnectionsUtils", "Detach of a connection that is not in the list");
+}
+
+void TOrvServers::EndConnection(std::unique_ptr<TorvConnection> connection)
+{
+    if (connection->ServerConnectionState() != scsDisconnected) {
+        if (auto* command = dynamic_cast<TorvCommandThread*>(connection->FindChannelThread(orvCommandChannel)))
+            command->SendLeave();
+    }
+    connection->SetActive(false);
+    connection.reset();
+}
+
+void TOrvServers::CloseAll()
+{
+    while (!FConnections.empty()) {
+        auto last = std::prev(FConnections.end());
+        auto connection = std::move(last->second);
+        FConnections.erase(last);
+        EndConnection(std::move(connection));
+    }
 }

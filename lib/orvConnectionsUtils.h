@@ -1,8 +1,13 @@
 #pragma once
 
-// The gateway list of the settings file and the parsing of its values.
+// The gateway list of the settings file, and the establishment of one
+// registered connection from it.
 
+#include <chrono>
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
 #include <functional>
 #include <optional>
 #include <string>
@@ -70,3 +75,60 @@ using TorvResolver = std::function<std::optional<std::string>(const std::string&
 // resolve are skipped (and logged), as is every value whose key came earlier.
 std::vector<TorvGatewayEndpoint> ResolveGatewayList(const std::vector<std::string>& values,
                                                     const TorvResolver& resolve = ResolveIPv4);
+
+// ---------------------------------------------------------------------------
+// Connection establishment
+// ---------------------------------------------------------------------------
+
+class TorvConnection;
+
+// Turns one press of Connect into one registered gateway connection: one
+// connection to every configured gateway at once, redirects followed, the
+// first that registers wins. Runs on the GUI thread, polled by its timer.
+class TOrvServers {
+public:
+    // settingsFile: where the gateway list is read; timeout: the establishment deadline.
+    explicit TOrvServers(std::string settingsFile = SettingsFilePath(),
+                         std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    ~TOrvServers();
+    TOrvServers(const TOrvServers&) = delete;
+    TOrvServers& operator=(const TOrvServers&) = delete;
+
+    void Start(std::int32_t requestedSessionID, std::uint8_t programKind, const std::string& programVersion,
+               const std::string& language, std::int32_t recordVersion);
+    // One step: the winning connection once, else none (then see Failed()).
+    TorvConnection* Poll();
+    // Takes the connection Poll returned out of the map; the caller owns it now.
+    std::unique_ptr<TorvConnection> Detach(TorvConnection* connection);
+    void CloseAll();
+
+    bool Failed() const noexcept { return FFailed; }
+    std::int32_t ErrorCode() const noexcept { return FErrorCode; }
+    std::size_t ConnectionCount() const noexcept { return FConnections.size(); }
+
+    // Live objects; nonzero at program end is a programming error.
+    static int LiveCount() noexcept;
+
+private:
+    void CreateConnection(const std::string& address, std::uint16_t port, const std::string& key);
+    void EndConnection(std::unique_ptr<TorvConnection> connection);
+
+    std::string FSettingsFile;
+    std::chrono::milliseconds FTimeout;
+    std::chrono::steady_clock::time_point FDeadline;
+    bool FFailed = false;
+    std::int32_t FRequestedSessionID = 0;
+    std::string FRedirectHost;
+    std::uint16_t FRedirectPort = 0;
+    bool FRedirectTargetPresent = false;
+    std::map<std::string, std::unique_ptr<TorvConnection>> FConnections;
+    std::set<std::string> FFailedKeys;
+    std::int32_t FErrorCode = 0;
+    std::int32_t FRecordVersion = 1;
+    std::string FProgramVersion;
+    std::string FLanguage;
+    std::uint8_t FProgramKind = 0;
+};
+
+// Raises the "Not all TOrvServers destroyed" assertion when any still live.
+void CheckAllServersDestroyed();

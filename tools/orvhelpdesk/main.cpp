@@ -1,0 +1,201 @@
+// The helpdesk console: joins a customer's session through the gateway with
+// the same connection core as the customer program, prints every state change
+// and every channel text, and sends channel texts typed as "<channel> <text>".
+
+#include "lib/debugProc.h"
+#include "lib/orvAppUtils.h"
+#include "lib/orvCommandThread.h"
+#include "lib/orvConnections.h"
+#include "lib/orvConnectionsUtils.h"
+#include "lib/orvThreads.h"
+#include "tools/orvhelpdesk/ConsoleText.h"
+
+#include <CLI/CLI.hpp>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <mutex>
+#include <poll.h>
+#include <unistd.h>
+
+namespace {
+
+std::mutex gOutput;
+
+void Say(const std::string& line)
+{
+    std::lock_guard lock(gOutput);
+    std::fputs(line.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+const char* StateName(TServerConnectionState s)
+{
+    switch (s) {
+    case scsDisconnected: return "scsDisconnected";
+    case scsConnectedToServer: return "scsConnectedToServer";
+    case scsRegisteredToServer: return "scsRegisteredToServer";
+    case scsTotallyConnected: return "scsTotallyConnected";
+    }
+    return "?";
+}
+
+const char* StateName(TConnectionState s)
+{
+    switch (s) {
+    case csNotConnected: return "csNotConnected";
+    case csConnected: return "csConnected";
+    case csDisconnected: return "csDisconnected";
+    }
+    return "?";
+}
+
+// Prints the texts of one data channel (2, 3 or 4) as they arrive.
+class TChannelPrinter : public TorvChannelThread {
+protected:
+    void Execute() override
+    {
+        while (!Terminated()) {
+            if (MessageCount() == 0) {
+                Sleep(50);
+                continue;
+            }
+            Say("< " + std::to_string(GetChannel()) + " " + EscapeChannelText(GetMessage()));
+        }
+    }
+};
+
+volatile std::sig_atomic_t gStop = 0;
+void OnSignal(int) { gStop = 1; }
+
+int Run(const std::string& settings, int code, int timeoutSeconds)
+{
+    TOrvServers servers(settings, std::chrono::seconds(timeoutSeconds));
+    servers.Start(orvSessionIDBase + code, orvKindHelpdesk, "beta4", "EN", orvRegisteringDataVersion);
+    Say("joining session " + std::to_string(code));
+
+    std::unique_ptr<TorvConnection> connection;
+    while (!connection && !gStop) {
+        if (TorvConnection* won = servers.Poll()) {
+            connection = servers.Detach(won);
+            servers.CloseAll();
+        } else if (servers.Failed()) {
+            Say("failed: error code " + std::to_string(servers.ErrorCode()) + " " + ResultText(servers.ErrorCode()));
+            return 2;
+        } else {
+            orvSync::CheckSynchronize(250);
+        }
+    }
+    if (!connection)
+        return 1;
+
+    for (int channel : {2, 3, 4}) {
+        auto printer = std::make_unique<TChannelPrinter>();
+        printer->SetChannel(channel);
+        TorvChannelThread* started = printer.get();
+        connection->AddChannelThread(std::move(printer));
+        started->Start();
+    }
+    auto* command = dynamic_cast<TorvCommandThread*>(connection->FindChannelThread(orvCommandChannel));
+
+    TServerConnectionState shownServer = scsDisconnected;
+    TConnectionState shownConnection = csNotConnected;
+    bool wasUp = false;
+    std::string pending;
+    bool inputOpen = true;
+    int exitCode = 0;
+    while (!gStop) {
+        const TServerConnectionState server = connection->ServerConnectionState();
+        const TConnectionState link = connection->GetConnectionState();
+        if (server != shownServer || link != shownConnection) {
+            Say(std::string("state ") + StateName(link) + " " + StateName(server));
+            shownServer = server;
+            shownConnection = link;
+        }
+        if (server != scsDisconnected)
+            wasUp = true;
+        while (command) {
+            std::string text = command->GetUnhandledCommand();
+            if (text.empty())
+                break;
+            Say("< 1 " + EscapeChannelText(text));
+        }
+        if (link == csDisconnected || (wasUp && server == scsDisconnected)) {
+            Say("session ended");
+            break;
+        }
+
+        pollfd in{STDIN_FILENO, POLLIN, 0};
+        if (inputOpen && ::poll(&in, 1, 100) > 0) {
+            char buffer[4096];
+            ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+            if (n <= 0) {
+                inputOpen = false; // keep following the session until it ends or a signal comes
+                continue;
+            }
+            pending.append(buffer, static_cast<std::size_t>(n));
+            for (std::size_t eol; (eol = pending.find('\n')) != std::string::npos;) {
+                std::string line = pending.substr(0, eol);
+                pending.erase(0, eol + 1);
+                if (!line.empty() && line.back() == '\r')
+                    line.pop_back();
+                if (line == "quit") {
+                    gStop = 1;
+                    break;
+                }
+                auto blank = line.find(' ');
+                int channel = 0;
+                try {
+                    channel = std::stoi(line.substr(0, blank));
+                } catch (...) {
+                    channel = 0;
+                }
+                auto text = UnescapeChannelText(blank == std::string::npos ? "" : line.substr(blank + 1));
+                if (channel < 1 || channel > 4 || !text) {
+                    Say("? type: <channel 1-4> <text>   (\\xHH for any byte, \\\\ for a backslash), or quit");
+                    continue;
+                }
+                connection->Send(channel, *text);
+                Say("> " + std::to_string(channel) + " " + EscapeChannelText(*text));
+            }
+        } else if (!inputOpen) {
+            orvSync::CheckSynchronize(100);
+        }
+    }
+    if (command && connection->GetConnectionState() == csConnected)
+        command->SendLeave();
+    connection->SetActive(false);
+    connection.reset();
+    return exitCode;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"Orvalis helpdesk console: joins a customer's session through the gateway."};
+    std::string settings = SettingsFilePath();
+    int code = 0;
+    int timeout = 30;
+    app.add_option("code", code, "the customer's secure session code (6 digits)")->required()->check(CLI::Range(0, 999999));
+    app.add_option("--settings", settings, "settings file with the [gateway] list")->capture_default_str();
+    app.add_option("--timeout", timeout, "seconds to wait for the gateway")->capture_default_str()->check(CLI::PositiveNumber);
+    CLI11_PARSE(app, argc, argv);
+
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    orvSync::SetMainThread();
+    orvStartConnectionCore();
+    int rc = 1;
+    try {
+        rc = Run(settings, code, timeout);
+    } catch (const std::exception& e) {
+        Say(std::string("error: ") + e.what());
+    }
+    orvSync::StopServing();
+    orvShutdownConnectionCore();
+    return rc;
+}
