@@ -11,7 +11,8 @@ class TMCBaseTransport;
 
 // The message record that callers fill in and handlers receive.
 // Data is an 8-bit byte string (zero bytes allowed); its size is the DataSize on the wire.
-struct TMCMessage {
+struct TMCMessage
+{
     std::uint32_t MsgIDLo = 0; // time-based half
     std::uint32_t MsgIDHi = 0; // counter-based half
     std::uint8_t Reserved1 = 0;
@@ -52,7 +53,8 @@ inline constexpr std::size_t MCQueueNameMax = 31; // DestQueue is 32 bytes, NUL-
 // Envelope of one message in flight. Owned by exactly one list at a time
 // (a connection's outgoing list, the transport's pending list, or the
 // messenger's incoming or completed list), so lists hold unique_ptr.
-struct TMCMessageInfo {
+struct TMCMessageInfo
+{
     double Created = 0;
     std::uint32_t TransferIDLo = 0;
     std::uint32_t TransferIDHi = 0;
@@ -71,7 +73,7 @@ struct TMCMessageInfo {
     std::string DestAddress; // host:port of the destination
     std::string Path;        // optional "/..." part of the destination; kept, never used
     std::uint32_t SentTick = 0;
-    std::uint32_t Timeout = 0; // ms; 0 = never times out
+    std::uint32_t Timeout = 0;        // ms; 0 = never times out
     const void* Connection = nullptr; // the transport's connection entry, opaque here
     std::uint32_t ConnectionID = 0;
     std::uint32_t ConnectionUID = 0;
