@@ -210,6 +210,7 @@ TEST_P(Transport, RequestsRepliesAndGatewayMessagesTravelBothWays)
 {
     const bool tls = GetParam();
     TempDir dir;
+    Outcomes serverOutcomes; // outlives the server messenger and its pump
     Server server(tls, &dir);
     Client client(tls);
     MessengerPump serverPump(server.messenger), clientPump(client.messenger);
@@ -230,7 +231,6 @@ TEST_P(Transport, RequestsRepliesAndGatewayMessagesTravelBothWays)
     const std::string sender = server.LastSender();
     ASSERT_EQ(sender.rfind("SOCKET:", 0), 0u) << sender;
     TMCMessage toClient = Text("3:");
-    Outcomes serverOutcomes;
     server.messenger.SendWithCallbacks(sender + "|SendNote", toClient, 15000, serverOutcomes.ReplyProc(),
                                        serverOutcomes.TimeoutProc(), serverOutcomes.ErrorProc(), nullptr);
     ASSERT_TRUE(serverOutcomes.WaitFor(1));
@@ -447,11 +447,18 @@ TEST(TlsSocket, TheFirstBytesAreAHelloFramePlainOrATls10ClientHello)
 {
     for (bool tls : {false, true}) {
         std::string first;
-        ScriptedPeer peer([&](RawConnection& c, int) { first = c.ReadExactly(24, 5s); });
+        std::atomic<bool> got{false};
+        ScriptedPeer peer([&](RawConnection& c, int index) {
+            if (index == 0) {
+                first = c.ReadExactly(24, 5s);
+                got = true;
+            }
+        });
         Client client(tls);
         client.transport.SetActive(true);
         client.Send(peer.Port(), "x");
-        ASSERT_TRUE(WaitUntil([&] { return first.size() == 24; }));
+        ASSERT_TRUE(WaitUntil([&] { return got.load(); }));
+        ASSERT_EQ(first.size(), 24u);
         if (tls) {
             EXPECT_EQ(static_cast<unsigned char>(first[0]), 0x16u); // handshake record
             EXPECT_EQ(static_cast<unsigned char>(first[5]), 0x01u); // client hello

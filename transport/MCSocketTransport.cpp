@@ -75,7 +75,9 @@ public:
                 code = MCErr::InvalidAddress;
         }
         FSocket->Close();
-        T.EndEntry(E, code, E.Terminated.load()); // frees the entry
+        // The entry leaves the transport's list but lives as long as this job,
+        // so a Terminate() racing with the end still finds it.
+        FEndedEntry = T.EndEntry(E, code, E.Terminated.load());
     }
 
     void Terminate() noexcept override
@@ -654,6 +656,7 @@ private:
 
     TMCInetTransport& T;
     TMCInetConnectionEntry& E;
+    std::unique_ptr<TMCInetConnectionEntry> FEndedEntry;
     std::unique_ptr<TMCSocket> FSocket;
     std::vector<char> FInBuffer;
     TMCFrameReader FReader;
@@ -937,7 +940,8 @@ void TMCInetTransport::MovePendingForPoll(TMCInetConnectionEntry& entry)
         entry.Outgoing.push_back(MakePoll(mkPollEmpty));
 }
 
-void TMCInetTransport::EndEntry(TMCInetConnectionEntry& entry, std::int32_t code, bool terminated)
+std::unique_ptr<TMCInetConnectionEntry> TMCInetTransport::EndEntry(TMCInetConnectionEntry& entry, std::int32_t code,
+                                                                   bool terminated)
 {
     std::unique_ptr<TMCInetConnectionEntry> owned;
     {
@@ -950,7 +954,7 @@ void TMCInetTransport::EndEntry(TMCInetConnectionEntry& entry, std::int32_t code
         }
     }
     if (!owned)
-        return;
+        return owned;
     TMCMessageList left;
     {
         std::lock_guard lock(owned->Lock);
@@ -958,6 +962,7 @@ void TMCInetTransport::EndEntry(TMCInetConnectionEntry& entry, std::int32_t code
         owned->Current = nullptr;
     }
     ReturnToPending(std::move(left), code, FailOnInactive && terminated);
+    return owned;
 }
 
 void TMCInetTransport::ReturnToPending(TMCMessageList&& messages, std::int32_t code, bool fail)

@@ -100,7 +100,7 @@ private:
     void QueueToEntry(TMCInetConnectionEntry& entry, TMCMessageInfoPtr info);
     void AddAccepted(std::unique_ptr<TMCSocket> socket);
     // Removes the entry from the list and hands its messages back (job end).
-    void EndEntry(TMCInetConnectionEntry& entry, std::int32_t code, bool terminated);
+    std::unique_ptr<TMCInetConnectionEntry> EndEntry(TMCInetConnectionEntry& entry, std::int32_t code, bool terminated);
     void ReturnToPending(TMCMessageList&& messages, std::int32_t code, bool fail);
     void MovePendingForPoll(TMCInetConnectionEntry& entry);
     void StartListener();
