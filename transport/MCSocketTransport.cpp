@@ -542,9 +542,9 @@ private:
 
     // ------------------------------------------------------------ receiving
 
-    bool ProcessFrame(const std::string& frame)
+    bool ProcessFrame(std::string frame)
     {
-        TMCReceivedFrame parsed = MCParseFrame(frame, T.MaxMsgSize);
+        TMCReceivedFrame parsed = MCParseFrame(std::move(frame), T.MaxMsgSize);
         std::string source;
         std::uint32_t id;
         {
