@@ -3,7 +3,6 @@
 #include "lib/orvConnectionsUtils.h"
 
 #include <chrono>
-#include <utility>
 #include <thread>
 
 void TorvCommandThread::AddUnhandledCommand(std::string text)
@@ -18,7 +17,7 @@ std::string TorvCommandThread::GetUnhandledCommand()
 {
     TDebugWriteLock lock(FFieldLock, "TorvCommandThread.GetUnhandledCommand");
     if (FUnhandled.empty())
-        return std::exchange(FEndNotice, std::string());
+        return {};
     std::string text = std::move(FUnhandled.front());
     FUnhandled.pop_front();
     return text;
@@ -30,10 +29,16 @@ void TorvCommandThread::ClearUnhandledCommands()
     FUnhandled.clear();
 }
 
+void TorvCommandThread::DropActionCommands()
+{
+    TDebugWriteLock lock(FFieldLock, "TorvCommandThread.DropActionCommands");
+    std::erase_if(FUnhandled, [](const std::string& text) { return SplitCommandText(text).Code != orvCmd::ErrorCode; });
+}
+
 std::size_t TorvCommandThread::UnhandledCount()
 {
     TDebugReadLock lock(FFieldLock, "TorvCommandThread.UnhandledCount");
-    return FUnhandled.size() + (FEndNotice.empty() ? 0 : 1);
+    return FUnhandled.size();
 }
 
 void TorvCommandThread::SendRegistration()
@@ -83,7 +88,7 @@ void TorvCommandThread::Execute()
             if (c->GetConnectionState() != csConnected) {
                 // Waiting texts stay; the connection clears them when its state changes.
                 c->SetServerConnectionState(scsDisconnected);
-                ClearUnhandledCommands();
+                DropActionCommands();
                 continue;
             }
             if (MessageCount() == 0)
@@ -141,10 +146,7 @@ bool TorvCommandThread::Handle(const std::string& text)
         SendLeave();
     } else if (code == orvCmd::SessionEnded) {
         c->SetServerConnectionState(scsDisconnected);
-        {
-            TDebugWriteLock lock(FFieldLock, "TorvCommandThread.Execute");
-            FEndNotice = JoinCommand(orvCmd::ErrorCode, command.Data);
-        }
+        AddUnhandledCommand(JoinCommand(orvCmd::ErrorCode, command.Data));
         c->SetActive(false);
         DebugLog(Where() + " scsDisconnected");
     } else {

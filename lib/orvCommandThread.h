@@ -15,8 +15,7 @@ public:
     ~TorvCommandThread() override = default;
 
     void AddUnhandledCommand(std::string text);
-    // The oldest unhandled command, removed; empty when none waits. The
-    // session-end notice comes last and survives ClearUnhandledCommands.
+    // The oldest unhandled command, removed; empty when none waits.
     std::string GetUnhandledCommand();
     void ClearUnhandledCommands();
     std::size_t UnhandledCount();
@@ -36,8 +35,9 @@ private:
     bool Handle(const std::string& text);
     std::string Where();
 
+    // Drops what would act once the link is down, keeping the "106" notices
+    // (such as the reason the session ended), which the user should still see.
+    void DropActionCommands();
+
     std::deque<std::string> FUnhandled; // guarded by FFieldLock
-    // The reason the gateway gave for ending the session. Kept apart because the
-    // list is cleared as soon as the link is down, which is right then.
-    std::string FEndNotice;
 };

@@ -1,0 +1,233 @@
+// The connection core end to end: registration, the helpdesk joining and
+// leaving, keep-alive, establishment over several gateways, redirect and
+// refusal, against the development gateway running as a process.
+#include "lib/debugProc.h"
+#include "lib/orvAppUtils.h"
+#include "lib/orvCommandThread.h"
+#include "lib/orvConnections.h"
+#include "lib/orvConnectionsUtils.h"
+#include "lib/orvThreads.h"
+#include "tests/support/GatewayProcess.h"
+#include "tests/support/RawPeer.h"
+#include "tests/support/TestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <memory>
+
+using namespace orvtest;
+using namespace std::chrono_literals;
+
+namespace {
+
+class Session : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        orvSync::SetMainThread();
+        orvStartConnectionCore();
+    }
+    static void TearDownTestSuite() { orvShutdownConnectionCore(); }
+
+    std::string Settings(const std::vector<std::uint16_t>& ports)
+    {
+        std::string ini = "[gateway]\n";
+        int n = 1;
+        for (auto port : ports)
+            ini += "gateway" + std::to_string(n++) + "=127.0.0.1:" + std::to_string(port) + "\n";
+        const std::string path = FDir.File("orvcustomer-" + std::to_string(FIni++) + ".ini");
+        WriteFile(path, ini);
+        return path;
+    }
+
+    // Polls like the main window's timer until a connection registers or the establishment fails.
+    static std::unique_ptr<TorvConnection> Establish(TOrvServers& servers, std::chrono::seconds deadline = 40s)
+    {
+        const auto end = std::chrono::steady_clock::now() + deadline;
+        while (std::chrono::steady_clock::now() < end) {
+            if (TorvConnection* won = servers.Poll()) {
+                auto connection = servers.Detach(won);
+                servers.CloseAll();
+                return connection;
+            }
+            if (servers.Failed())
+                return nullptr;
+            orvSync::CheckSynchronize(50);
+        }
+        return nullptr;
+    }
+
+    static std::unique_ptr<TorvConnection> Join(const std::string& settings, std::int32_t sessionID, std::uint8_t kind)
+    {
+        TOrvServers servers(settings);
+        servers.Start(sessionID, kind, "beta4", "EN", 1);
+        return Establish(servers);
+    }
+
+    static TorvCommandThread& Commands(TorvConnection& c)
+    {
+        return dynamic_cast<TorvCommandThread&>(*c.FindChannelThread(orvCommandChannel));
+    }
+
+    // Waits for the next unhandled command of a connection.
+    static std::string NextCommand(TorvConnection& c, std::chrono::milliseconds deadline = 20s)
+    {
+        std::string text;
+        WaitUntil([&] { return !(text = Commands(c).GetUnhandledCommand()).empty(); }, deadline);
+        return text;
+    }
+
+    TempDir FDir;
+    int FIni = 0;
+};
+
+TEST_F(Session, RegistersAndFollowsTheHelpdeskJoiningLeavingAndEnding)
+{
+    GatewayProcess gateway;
+    const std::string settings = Settings({gateway.Port()});
+
+    auto customer = Join(settings, 0, orvKindCustomer);
+    ASSERT_TRUE(customer);
+    EXPECT_EQ(customer->ServerConnectionState(), scsRegisteredToServer);
+    EXPECT_EQ(customer->GetConnectionState(), csConnected);
+    const int code = customer->SessionIdentifier() - orvSessionIDBase;
+    EXPECT_GE(code, 100000);
+    EXPECT_LE(code, 999999);
+
+    auto helpdesk = Join(settings, orvSessionIDBase + code, orvKindHelpdesk);
+    ASSERT_TRUE(helpdesk);
+    EXPECT_TRUE(WaitUntil([&] { return customer->ServerConnectionState() == scsTotallyConnected; }));
+    EXPECT_TRUE(WaitUntil([&] { return helpdesk->ServerConnectionState() == scsTotallyConnected; }));
+
+    // Channel texts pass through unchanged, zero bytes included.
+    const std::string text("110:C:\\file\0name", 16);
+    Commands(*helpdesk).Send(text);
+    EXPECT_EQ(NextCommand(*customer), text);
+
+    // The helpdesk leaves: the customer is back to waiting.
+    Commands(*helpdesk).SendLeave();
+    helpdesk.reset();
+    EXPECT_TRUE(WaitUntil([&] { return customer->ServerConnectionState() == scsRegisteredToServer; }));
+
+    // Another helpdesk joins; now the customer leaves and the gateway ends the helpdesk's part with "7:".
+    helpdesk = Join(settings, orvSessionIDBase + code, orvKindHelpdesk);
+    ASSERT_TRUE(helpdesk);
+    EXPECT_TRUE(WaitUntil([&] { return customer->ServerConnectionState() == scsTotallyConnected; }));
+    Commands(*customer).SendErrorCode(orvResult::CustomerClosed);
+    Commands(*customer).SendLeave();
+    EXPECT_EQ(NextCommand(*helpdesk), "106:300");
+    EXPECT_EQ(NextCommand(*helpdesk), "106:1000");
+    EXPECT_TRUE(WaitUntil([&] { return helpdesk->GetConnectionState() == csDisconnected; }));
+    EXPECT_EQ(helpdesk->ServerConnectionState(), scsDisconnected);
+
+    customer.reset();
+    const std::string log = ReadFile(DebugLogFilePath());
+    const auto channelsEnded = log.rfind("All channels have been terminated.");
+    const auto destroyed = log.rfind("Connection destroyed.");
+    ASSERT_NE(channelsEnded, std::string::npos);
+    ASSERT_NE(destroyed, std::string::npos);
+    EXPECT_LT(channelsEnded, destroyed);
+}
+
+TEST_F(Session, AGatewayThatStopsReplyingIsNoticedByTheKeepAlive)
+{
+    GatewayProcess gateway;
+    auto customer = Join(Settings({gateway.Port()}), 0, orvKindCustomer);
+    ASSERT_TRUE(customer);
+    const auto stopped = std::chrono::steady_clock::now();
+    ::kill(gateway.Pid(), SIGSTOP); // the TCP link stays up, nothing answers
+    const bool noticed = WaitUntil([&] { return customer->GetConnectionState() == csDisconnected; }, 45s, 50ms);
+    const auto after = std::chrono::steady_clock::now() - stopped;
+    ::kill(gateway.Pid(), SIGCONT);
+    ASSERT_TRUE(noticed);
+    // A ping has 10 s to be answered; nothing ends the session sooner.
+    EXPECT_GE(after, 10s);
+    EXPECT_FALSE(customer->GetActive());
+    EXPECT_TRUE(WaitUntil([&] { return customer->ServerConnectionState() == scsDisconnected; }));
+}
+
+TEST_F(Session, OfTwoRegisteredGatewaysTheLowerKeyWinsAndTheOtherIsClosed)
+{
+    GatewayProcess first, second;
+    TOrvServers servers(Settings({first.Port(), second.Port()}));
+    servers.Start(0, orvKindCustomer, "beta4", "EN", 1);
+    EXPECT_EQ(servers.ConnectionCount(), 2u);
+    std::this_thread::sleep_for(4s); // both register before the first poll
+    TorvConnection* won = servers.Poll();
+    ASSERT_TRUE(won);
+    const std::string lower = "127.0.0.1:" + std::to_string(std::min(first.Port(), second.Port()));
+    const std::string higher = "127.0.0.1:" + std::to_string(std::max(first.Port(), second.Port()));
+    EXPECT_EQ(won->GetAddress() + ":" + std::to_string(won->GetPort()), std::min(lower, higher));
+    auto connection = servers.Detach(won);
+    servers.CloseAll();
+    EXPECT_EQ(servers.ConnectionCount(), 0u);
+    EXPECT_EQ(connection->ServerConnectionState(), scsRegisteredToServer);
+}
+
+TEST_F(Session, TheFirstGatewayToRegisterWins)
+{
+    GatewayProcess slow, fast;
+    ::kill(slow.Pid(), SIGSTOP);
+    TOrvServers servers(Settings({slow.Port(), fast.Port()}));
+    servers.Start(0, orvKindCustomer, "beta4", "EN", 1);
+    auto connection = Establish(servers);
+    ::kill(slow.Pid(), SIGCONT);
+    ASSERT_TRUE(connection);
+    EXPECT_EQ(connection->GetPort(), fast.Port());
+    EXPECT_EQ(servers.ConnectionCount(), 0u);
+}
+
+TEST_F(Session, ARedirectFromTheOnlyGatewayIsFollowed)
+{
+    GatewayProcess target;
+    GatewayProcess redirecting({"--redirect", "127.0.0.1:" + std::to_string(target.Port())});
+    auto connection = Join(Settings({redirecting.Port()}), 0, orvKindCustomer);
+    ASSERT_TRUE(connection);
+    EXPECT_EQ(connection->GetPort(), target.Port());
+    EXPECT_EQ(connection->ServerConnectionState(), scsRegisteredToServer);
+}
+
+TEST_F(Session, ARefusalFailsTheEstablishmentAtOnce)
+{
+    GatewayProcess refusing({"--refuse", "104"});
+    TOrvServers servers(Settings({refusing.Port()}), 60s);
+    servers.Start(0, orvKindCustomer, "beta4", "EN", 1);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(Establish(servers, 50s));
+    EXPECT_TRUE(servers.Failed());
+    EXPECT_EQ(servers.ErrorCode(), 104);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 50s) << "it waited for the deadline";
+}
+
+TEST_F(Session, WithoutAReachableGatewayTheDeadlineFailsItWithCodeZero)
+{
+    TOrvServers none(Settings({}), 2s);
+    none.Start(0, orvKindCustomer, "beta4", "EN", 1);
+    EXPECT_EQ(none.ConnectionCount(), 0u);
+    EXPECT_FALSE(Establish(none));
+    EXPECT_TRUE(none.Failed());
+    EXPECT_EQ(none.ErrorCode(), 0);
+
+    RawListener silent; // accepts TCP, never speaks TLS
+    TOrvServers unanswered(Settings({silent.Port()}), 2s);
+    unanswered.Start(0, orvKindCustomer, "beta4", "EN", 1);
+    EXPECT_FALSE(Establish(unanswered));
+    EXPECT_EQ(unanswered.ErrorCode(), 0);
+}
+
+TEST_F(Session, NothingIsSentInTheFirstSecondAfterActivation)
+{
+    RawListener listener;
+    TorvConnection connection;
+    connection.SetAddress("127.0.0.1");
+    connection.SetPort(listener.Port());
+    connection.SetActive(true);
+    connection.Send(orvCommandChannel, "too early");
+    EXPECT_EQ(connection.PendingMessageCount(), 0u);
+    // The keep-alive after the first second opens the link.
+    RawConnection link(listener.Accept(10s));
+    EXPECT_TRUE(link.Valid());
+}
+
+} // namespace
