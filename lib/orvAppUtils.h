@@ -105,3 +105,13 @@ inline constexpr int Terminated = 1000;
 // The user text of a result code (empty for codes that show nothing). Logs
 // "Connection error code is %d" first.
 std::string ResultText(int code);
+
+// ---------------------------------------------------------------------------
+// Channel texts on a console or in a log
+// ---------------------------------------------------------------------------
+
+// Channel texts may hold any byte: printable ASCII stays, a backslash becomes
+// "\\", every other byte "\xHH".
+std::string EscapeChannelText(std::string_view text);
+// The reverse; nullopt for a broken escape.
+std::optional<std::string> UnescapeChannelText(std::string_view text);

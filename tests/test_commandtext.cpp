@@ -200,3 +200,18 @@ TEST(ResultTexts, KnownCodesAndTheDefault)
 }
 
 } // namespace
+
+TEST(ChannelTextEscapes, EveryByteSurvivesTheRoundTripAndBrokenEscapesAreRefused)
+{
+    std::string all;
+    for (int c = 0; c < 256; ++c)
+        all += static_cast<char>(c);
+    const std::string shown = EscapeChannelText(all);
+    for (unsigned char c : shown)
+        EXPECT_TRUE(c >= 0x20 && c < 0x7F) << "unprintable byte " << int(c) << " on the console";
+    EXPECT_EQ(UnescapeChannelText(shown), all);
+    EXPECT_EQ(EscapeChannelText(std::string("a\0\\", 3)), "a\\x00\\\\");
+    EXPECT_FALSE(UnescapeChannelText("\\"));
+    EXPECT_FALSE(UnescapeChannelText("\\x4"));
+    EXPECT_FALSE(UnescapeChannelText("\\q"));
+}

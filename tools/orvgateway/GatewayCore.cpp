@@ -1,5 +1,7 @@
 #include "tools/orvgateway/GatewayCore.h"
 
+#include "lib/orvAppUtils.h"
+
 #include "transport/MCTime.h"
 
 #include <vector>
@@ -57,7 +59,7 @@ void TGatewayCore::SendTo(const TLink& to, int channel, const std::string& text,
 {
     if (FLog.Verbose())
         FLog.Traffic("send " + Describe(to) + " ch" + std::to_string(channel) + ": " +
-                     EscapeChannelBytes(text));
+                     EscapeChannelText(text));
     FSend(to.Id, to.Address, channel, msgCode, text);
 }
 
@@ -73,7 +75,7 @@ void TGatewayCore::OnText(TGatewayLinkId from, const std::string& address, std::
     link.LastHeard = now;
     if (FLog.Verbose())
         FLog.Traffic("recv " + Describe(link) + " ch" + std::to_string(channel) + ": " +
-                     EscapeChannelBytes(text));
+                     EscapeChannelText(text));
 
     const bool command = channel == CommandChannel;
     const TorvCommandParts parts = command ? SplitCommandText(text) : TorvCommandParts{};

@@ -3,25 +3,6 @@
 #include <chrono>
 #include <ctime>
 
-std::string EscapeChannelBytes(std::string_view text)
-{
-    static constexpr char Hex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size());
-    for (unsigned char c : text) {
-        if (c == '\\') {
-            out += "\\\\";
-        } else if (c < 0x20 || c >= 0x7F) {
-            out += "\\x";
-            out += Hex[c >> 4];
-            out += Hex[c & 0x0F];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 void TGatewayLog::Event(std::string_view text) noexcept
 {
     Write(text);

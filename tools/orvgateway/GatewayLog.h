@@ -21,6 +21,3 @@ private:
     bool FVerbose;
     std::FILE* FOut;
 };
-
-// Printable ASCII stays, a backslash becomes "\\", every other byte "\xHH".
-std::string EscapeChannelBytes(std::string_view text);

@@ -8,7 +8,6 @@
 #include "lib/orvConnections.h"
 #include "lib/orvConnectionsUtils.h"
 #include "lib/orvThreads.h"
-#include "tools/orvhelpdesk/ConsoleText.h"
 
 #include <CLI/CLI.hpp>
 
