@@ -1,0 +1,247 @@
+// The customer program's start-up time (process start to the main window
+// shown) and its resident memory after start and after full sessions with a
+// helpdesk against a local orvgateway. Runs the built bin/orvcustomer on the
+// offscreen platform, from a copy in a private folder so that its settings
+// file and log are its own.
+//
+// Usage: bench/startup [start-up runs (default 5)] [sessions (default 5)]
+
+#include "lib/orvAppUtils.h"
+#include "lib/orvCommandThread.h"
+#include "lib/orvConnections.h"
+#include "lib/orvConnectionsUtils.h"
+#include "lib/orvThreads.h"
+#include "tests/support/GatewayProcess.h"
+#include "tests/support/TestUtil.h"
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+double Ms(Clock::duration d)
+{
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+// One run of the customer program.
+class TCustomer
+{
+public:
+    TCustomer(const std::string& program, const std::string& folder, const std::vector<std::string>& args)
+        : FLog(folder + "/debug.log")
+    {
+        std::error_code ec;
+        std::filesystem::remove(FLog, ec);
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e) {
+            const std::string entry = *e;
+            if (entry.rfind("QT_QPA_PLATFORM=", 0) != 0 && entry.rfind("XDG_CONFIG_HOME=", 0) != 0)
+                env.push_back(entry);
+        }
+        env.push_back("QT_QPA_PLATFORM=offscreen");
+        env.push_back("XDG_CONFIG_HOME=" + folder); // its restart entry stays in the private folder
+        std::vector<std::string> argv{program};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<char*> cargv, cenv;
+        for (auto& a : argv)
+            cargv.push_back(a.data());
+        cargv.push_back(nullptr);
+        for (auto& e : env)
+            cenv.push_back(e.data());
+        cenv.push_back(nullptr);
+        FStarted = Clock::now();
+        if (::posix_spawn(&FPid, program.c_str(), nullptr, nullptr, cargv.data(), cenv.data()) != 0)
+            FPid = -1;
+    }
+
+    ~TCustomer() { Stop(); }
+
+    bool Running() const { return FPid > 0; }
+
+    // Waits for a log line containing text; the time since the start, or a negative value.
+    double WaitForLog(const std::string& text, std::chrono::seconds deadline = 60s)
+    {
+        const auto end = Clock::now() + deadline;
+        while (Clock::now() < end) {
+            if (orvtest::ReadFile(FLog).find(text) != std::string::npos)
+                return Ms(Clock::now() - FStarted);
+            int status = 0;
+            if (FPid > 0 && ::waitpid(FPid, &status, WNOHANG) == FPid) {
+                FPid = -1;
+                return -1;
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+        return -1;
+    }
+
+    // The number after text in the log ("Session code is 123456"), or -1.
+    long NumberAfter(const std::string& text)
+    {
+        const std::string log = orvtest::ReadFile(FLog);
+        const std::size_t at = log.rfind(text);
+        return at == std::string::npos ? -1 : std::strtol(log.c_str() + at + text.size(), nullptr, 10);
+    }
+
+    std::size_t LogCount(const std::string& text)
+    {
+        const std::string log = orvtest::ReadFile(FLog);
+        std::size_t n = 0;
+        for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+            ++n;
+        return n;
+    }
+
+    // Resident memory in KiB.
+    long RssKiB() const
+    {
+        std::ifstream status("/proc/" + std::to_string(FPid) + "/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("VmRSS:", 0) == 0)
+                return std::strtol(line.c_str() + 6, nullptr, 10);
+        return -1;
+    }
+
+    void Stop()
+    {
+        if (FPid <= 0)
+            return;
+        ::kill(FPid, SIGTERM); // closes the window the ordinary way
+        int status = 0;
+        ::waitpid(FPid, &status, 0);
+        FPid = -1;
+    }
+
+private:
+    std::string FLog;
+    pid_t FPid = -1;
+    Clock::time_point FStarted;
+};
+
+// The helpdesk end: joins the session, exchanges commands, leaves.
+bool RunSession(const std::string& settings, long code, int commands)
+{
+    TOrvServers servers(settings, 30s);
+    servers.Start(orvSessionIDBase + static_cast<std::int32_t>(code), orvKindHelpdesk, "beta4", "EN",
+                  orvRegisteringDataVersion);
+    std::unique_ptr<TorvConnection> connection;
+    const auto end = Clock::now() + 40s;
+    while (!connection && !servers.Failed() && Clock::now() < end) {
+        if (TorvConnection* won = servers.Poll()) {
+            connection = servers.Detach(won);
+            servers.CloseAll();
+        }
+        orvSync::CheckSynchronize(20);
+    }
+    if (!connection)
+        return false;
+    if (!orvtest::WaitUntil([&] { return connection->ServerConnectionState() == scsTotallyConnected; }, 20s))
+        return false;
+    auto* command = dynamic_cast<TorvCommandThread*>(connection->FindChannelThread(orvCommandChannel));
+    // Unknown commands: the customer answers each with "20:" and the text.
+    int answered = 0;
+    for (int i = 0; i < commands; ++i) {
+        command->Send("990:" + std::to_string(i));
+        orvtest::WaitUntil(
+            [&] {
+                for (std::string text; !(text = command->GetUnhandledCommand()).empty();)
+                    if (text.rfind("20:990:", 0) == 0)
+                        ++answered;
+                return answered > i;
+            },
+            10s);
+    }
+    command->SendLeave();
+    connection.reset();
+    return answered == commands;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    const int sessions = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
+    const std::string built = ORV_BINARY_DIR "/bin/orvcustomer";
+    if (!std::filesystem::exists(built)) {
+        std::fprintf(stderr, "%s is not built\n", built.c_str());
+        return 1;
+    }
+
+    orvtest::TempDir dir;
+    const std::string program = dir.File("orvcustomer");
+    std::filesystem::copy_file(built, program);
+    orvtest::GatewayProcess gateway;
+    const std::string settings = dir.File("orvcustomer.ini");
+    orvtest::WriteFile(settings, "[gateway]\ngateway1=127.0.0.1:" + std::to_string(gateway.Port()) + "\n");
+
+    orvSync::SetMainThread();
+    orvStartConnectionCore();
+
+    // Start-up: process start to the window shown.
+    std::vector<double> times;
+    long startRss = -1;
+    for (int i = 0; i < runs; ++i) {
+        TCustomer customer(program, dir.Path(), {});
+        const double shown = customer.WaitForLog("Main form shown");
+        if (shown < 0) {
+            std::fprintf(stderr, "the window did not come up\n");
+            return 1;
+        }
+        times.push_back(shown);
+        std::this_thread::sleep_for(500ms);
+        startRss = customer.RssKiB();
+    }
+    std::sort(times.begin(), times.end());
+    std::printf("start-up to window shown: median %.1f ms, min %.1f ms, max %.1f ms (%d runs)\n",
+                times[times.size() / 2], times.front(), times.back(), runs);
+    std::printf("resident memory after start (idle, first page): %ld KiB\n", startRss);
+
+    // Sessions: connect, the helpdesk joins, 50 commands answered, the helpdesk leaves.
+    TCustomer customer(program, dir.Path(), {"/AUTOCONNECT"});
+    if (customer.WaitForLog("Session code is ") < 0) {
+        std::fprintf(stderr, "the customer did not register\n");
+        return 1;
+    }
+    std::this_thread::sleep_for(500ms);
+    const long registeredRss = customer.RssKiB();
+    const long code = customer.NumberAfter("Session code is ");
+    std::printf("resident memory after start and registration (session code shown): %ld KiB\n",
+                registeredRss);
+    for (int s = 1; s <= sessions; ++s) {
+        const auto started = Clock::now();
+        if (!RunSession(settings, code, 50)) {
+            std::fprintf(stderr, "session %d failed\n", s);
+            return 1;
+        }
+        // Back to waiting: the gateway told the customer that the helpdesk left.
+        orvtest::WaitUntil(
+            [&] { return customer.LogCount("received command: 6, data") >= static_cast<std::size_t>(s); },
+            20s);
+        std::this_thread::sleep_for(500ms);
+        if (s == 1 || s == sessions)
+            std::printf("resident memory after %d full session%s: %ld KiB (last session %.0f ms)\n", s,
+                        s == 1 ? "" : "s", customer.RssKiB(), Ms(Clock::now() - started));
+    }
+    customer.Stop();
+    orvShutdownConnectionCore();
+    return 0;
+}

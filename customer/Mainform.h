@@ -1,0 +1,218 @@
+#pragma once
+
+// The customer program's main window: a small wizard that leads through
+// opening a connection, waiting for the helpdesk, the session and its end.
+// It owns the establishment (TOrvServers) while a Connect runs and the
+// session's connection once one has registered; a 250 ms timer drives it.
+
+#include "lib/orvConnections.h"
+
+#include <QDateTime>
+#include <QUrl>
+#include <QWidget>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QAction;
+class QCheckBox;
+class QCloseEvent;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QPushButton;
+class QTimer;
+class TMessageDlg;
+class TOrvServers;
+class TorvBanner;
+class TorvClickLabel;
+class TorvCommandThread;
+
+// Where the window finds what lies outside it. The defaults are the running
+// program's; tests point them elsewhere.
+struct TorvCustomerEnvironment
+{
+    std::string SettingsFile;    // empty: the settings file beside the executable
+    std::string AutostartFolder; // empty: the desktop's autostart folder
+    std::string ExecutablePath;  // empty: the running executable
+    std::chrono::milliseconds EstablishTimeout = std::chrono::seconds(30);
+    bool AnimatePages = true;                     // false: page changes are instant
+    std::function<QDateTime()> Now;               // empty: the current local time
+    std::function<void(const QUrl&)> OpenAddress; // empty: the desktop's default handler
+};
+
+// Status panel looks.
+enum class TorvStatus {
+    Idle,    // first page: "No connection", light grey
+    Ended,   // connection gone: "No connection", grey
+    Gateway, // registered: "Connected to Server", yellow
+    Session, // helpdesk joined: "Connected", green
+};
+
+class TfrmCustomer : public QWidget
+{
+    Q_OBJECT
+
+public:
+    // args: the command line without the program name.
+    explicit TfrmCustomer(std::vector<std::string> args, TorvCustomerEnvironment environment = {});
+    ~TfrmCustomer() override;
+    TfrmCustomer(const TfrmCustomer&) = delete;
+    TfrmCustomer& operator=(const TfrmCustomer&) = delete;
+
+    // A restart whose time window has passed: the program ends without showing the window.
+    bool StopRequested() const { return FStopRequested; }
+    std::uint8_t PermissionLevel() const { return FPermissionLevel; }
+    bool AutoConnect() const { return FAutoConnect; }
+    std::int32_t PendingSession() const { return FPendingSession; }
+
+    TorvConnection* Connection() const { return FConnection.get(); }
+    TOrvServers* Servers() const { return FServers.get(); }
+    TorvCommandThread* CommandThread() const;
+    // The features ask for their channel thread here; none without a connection.
+    TorvChannelThread* SessionChannelThread(int channel) const;
+
+    QWidget* CurrentPage() const { return FCurrentPage; }
+    TServerConnectionState LastShownServerState() const { return FLastShownState; }
+    TServerConnectionState ShownServerState() const;
+
+    void ShowPage(QWidget* page);
+    void SetStatus(TorvStatus status);
+
+    // Writes the restart entry for the current session; true when written.
+    bool CreateRestartShortcut();
+
+    // Handlers, by the names the window description gives them.
+    void MainTimerTimer();
+    void FormActivate();
+    void sbStep1Enter();
+    void sbStep2Enter();
+    void aOpenConnectionExecute();
+    void aCloseConnectionExecute();
+    void btnDisconnectClick();
+    void btNewSessionClick();
+    void aNextSessionExecute();
+    void btnExitClick();
+    void Image1DblClick();
+    void gifTopBannerDblClick();
+    void lblUpdateClick();
+
+signals:
+    // The close request was granted; the program's message loop ends on it.
+    void closed();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    void BuildWindow();
+    void BuildPages();
+    QWidget* NewPage(const char* name);
+    void RunCreationSteps(const std::vector<std::string>& args);
+    void SizeButtons();
+
+    void Disconnect();
+    void HandleOneCommand();
+    void PollEstablishment();
+    void SetConnectEnabled(bool enabled);
+    void SetRemoteDesktopActionsEnabled(bool enabled);
+    void SetBusyCursor(bool busy);
+    void AskCommandQuestion(const std::string& text, const std::string& reply);
+    void QuestionAnswered(TMessageDlg& dialog, int answer);
+    void CommandQuestionAnswer(TMessageDlg& dialog, int answer);
+    void OpenAddress(const QUrl& address);
+    QDateTime Now() const;
+
+    // Hook points of the session features. Each feature's own unit fills its
+    // share; until then they do nothing and say so here.
+    void FeaturesCreate();                             // file-transfer panel, then chat window
+    void FeaturesDestroy();                            // chat window, file-transfer panel, update module
+    void FeaturesTakeOver(TorvConnection& connection); // channel threads 3, 4, 2
+    void FeaturesRefresh();                            // remote-desktop controls, chat, transfer rows
+    void HandleOneRemoteDesktopCommand();              // one channel-2 command per tick
+    void RemoteDesktopQuestionAnswer(TMessageDlg& dialog, int answer);
+    void UpdateEndOfTick(); // frees a finished update module
+    // The helpdesk-requested actions (101 to 105, 107, 108); false: not carried out here.
+    bool HelpdeskRequestedAction(const std::string& code, const std::string& data);
+
+    TorvCustomerEnvironment FEnv;
+
+    // Start-up state.
+    std::uint8_t FPermissionLevel = 0;
+    std::int32_t FPendingSession = 0;
+    bool FAutoConnect = false;
+    bool FFirstActivation = true;
+    bool FStopRequested = false;
+    bool FBusyCursor = false;
+
+    // Session state.
+    std::unique_ptr<TOrvServers> FServers;
+    std::unique_ptr<TorvConnection> FConnection;
+    TServerConnectionState FLastShownState = scsDisconnected;
+    QWidget* FCurrentPage = nullptr;
+
+    // Read and changed only by the remote-desktop controls.
+    bool RemoteDesktopRequestPending = false;
+    bool ControlGrantPending = false;
+
+public:
+    // Controls, by their object names.
+    TorvBanner* gifTopBanner = nullptr;
+    QFrame* pnLinks = nullptr;
+    QLabel* lblVersion = nullptr;
+    TorvClickLabel* lblUpdate = nullptr;
+    TorvClickLabel* Image1 = nullptr;
+    QFrame* MainPanel = nullptr;
+    QWidget* sbStep1 = nullptr;
+    QWidget* sbStep2 = nullptr;
+    QWidget* sbStep3 = nullptr;
+    QWidget* sbStep5 = nullptr;
+    QFrame* pnBottom = nullptr;
+    QLabel* pnlStatus = nullptr;
+    QLabel* imNoConnection = nullptr;
+    QLabel* imConnection = nullptr;
+    QLabel* imConnectedToServer = nullptr;
+    QPushButton* btnExit = nullptr;
+    QPushButton* btConnect = nullptr;
+    QPushButton* btnDisconnect = nullptr;
+    QPushButton* btCloseConnection = nullptr;
+    QPushButton* btNewSession = nullptr;
+    QLabel* lblConnID = nullptr;
+    QGroupBox* gbRemoteDesktop = nullptr;
+    QPushButton* btnShowDesktop = nullptr;
+    QPushButton* btnHideDesktop = nullptr;
+    QCheckBox* cbViewOnly = nullptr;
+    QPushButton* btnToggleChat = nullptr;
+    QFrame* sbFileTransfer = nullptr;
+    QTimer* MainTimer = nullptr;
+
+    QAction* aOpenConnection = nullptr;
+    QAction* aCloseConnection = nullptr;
+    QAction* aNextSession = nullptr;
+    QAction* aToggleChat = nullptr;
+    QAction* OpenVNCAsViewer = nullptr;
+    QAction* OpenVNCAsServer = nullptr;
+    QAction* CloseVNC = nullptr;
+};
+
+// The window's fixed texts, shared with the tests.
+namespace orvCustomerText {
+inline constexpr const char* Title = "Remote support";
+inline constexpr const char* Caption = "Orvalis, customer's program";
+inline constexpr const char* ReleaseDate = "16.12.2005";
+inline constexpr const char* SessionCode =
+    "Your secure session code is %d. Tell this to your helpdesk person.";
+inline constexpr const char* NoGateway =
+    "Your computer is not able to connect to Orvalis gateway. Please check that your computer\u00B4s "
+    "firewall "
+    "does not prevent connection and that your network connection is otherwise ok. It is possible that your "
+    "application version is too old. You can check for new update by pressing \"check for update\" link.";
+inline constexpr const char* AskLogOff = "Do you want to allow helpdesk to log you off?";
+inline constexpr const char* AskRestart = "Do you want to allow helpdesk to restart your computer?";
+} // namespace orvCustomerText

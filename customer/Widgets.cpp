@@ -1,0 +1,107 @@
+#include "customer/Widgets.h"
+
+#include "customer/Pictures.h"
+
+#include <QAction>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPushButton>
+
+namespace {
+constexpr int kWaveSteps = 12;
+constexpr int kWaveIntervalMs = 150;
+} // namespace
+
+TorvBanner::TorvBanner(QWidget* parent) : QWidget(parent), FBackground(orvPicture(TorvPicture::Banner))
+{
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    FAnimation.setInterval(kWaveIntervalMs);
+    connect(&FAnimation, &QTimer::timeout, this, [this] {
+        FPhase = (FPhase + 1) % kWaveSteps;
+        update();
+    });
+}
+
+void TorvBanner::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.drawPixmap(rect(), FBackground);
+
+    QFont name = font();
+    name.setPixelSize(24);
+    name.setBold(true);
+    p.setFont(name);
+    p.setPen(Qt::white);
+    const int baseline = height() / 2 + 4;
+    p.drawText(QPoint(18, baseline), QStringLiteral("Orvalis"));
+    const int nameWidth = QFontMetrics(name).horizontalAdvance(QStringLiteral("Orvalis "));
+
+    QFont tag = font();
+    tag.setPixelSize(13);
+    p.setFont(tag);
+    p.setPen(QColor(210, 232, 240));
+    p.drawText(QPoint(18 + nameWidth, baseline), QStringLiteral("remote support"));
+
+    // Three waves around a dot, each brightening in turn.
+    const QPointF centre(width() - 48, height() / 2.0 + 8);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(255, 255, 255, 230));
+    p.drawEllipse(centre, 3.5, 3.5);
+    for (int i = 0; i < 3; ++i) {
+        const int lit = (FPhase / 2) % 6;
+        const int alpha = (i == lit || i + 3 == lit) ? 230 : 90;
+        QPen pen(QColor(255, 255, 255, alpha), 2.2);
+        pen.setCapStyle(Qt::RoundCap);
+        p.setPen(pen);
+        p.setBrush(Qt::NoBrush);
+        const double r = 9.0 + i * 7.0;
+        const QRectF box(centre.x() - r, centre.y() - r, 2 * r, 2 * r);
+        p.drawArc(box, 45 * 16, 90 * 16);
+    }
+}
+
+void TorvBanner::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton)
+        emit doubleClicked();
+}
+
+void TorvBanner::showEvent(QShowEvent*)
+{
+    FAnimation.start();
+}
+
+void TorvBanner::hideEvent(QHideEvent*)
+{
+    FAnimation.stop();
+}
+
+TorvClickLabel::TorvClickLabel(QWidget* parent) : QLabel(parent) {}
+
+void TorvClickLabel::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))
+        emit clicked();
+    QLabel::mouseReleaseEvent(event);
+}
+
+void TorvClickLabel::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton)
+        emit doubleClicked();
+    QLabel::mouseDoubleClickEvent(event);
+}
+
+void orvBindButton(QPushButton* button, QAction* action)
+{
+    auto sync = [button, action] {
+        button->setText(action->text());
+        button->setToolTip(action->toolTip());
+        button->setEnabled(action->isEnabled());
+    };
+    sync();
+    QObject::connect(action, &QAction::changed, button, sync);
+    QObject::connect(action, &QAction::enabledChanged, button, sync);
+    QObject::connect(button, &QPushButton::clicked, action, [action] { action->trigger(); });
+}

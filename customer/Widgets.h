@@ -1,0 +1,57 @@
+#pragma once
+
+// Small controls of the main window that Qt does not have as such.
+
+#include <QLabel>
+#include <QPixmap>
+#include <QTimer>
+#include <QWidget>
+
+class QPushButton;
+class QAction;
+
+// The animated top banner: the banner picture with the product name, and
+// signal waves that pulse while it is visible.
+class TorvBanner : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit TorvBanner(QWidget* parent);
+    int Phase() const { return FPhase; }
+
+signals:
+    void doubleClicked();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
+private:
+    QPixmap FBackground;
+    QTimer FAnimation;
+    int FPhase = 0;
+};
+
+// A label that reports clicks and double-clicks (the logo, the update link).
+class TorvClickLabel : public QLabel
+{
+    Q_OBJECT
+
+public:
+    explicit TorvClickLabel(QWidget* parent);
+
+signals:
+    void clicked();
+    void doubleClicked();
+
+protected:
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+};
+
+// Lets a push button stand for an action: caption, hint, enabled state and
+// click follow the action, as a button bound to an action does elsewhere.
+void orvBindButton(QPushButton* button, QAction* action);

@@ -1,0 +1,63 @@
+// The customer program: its start-up order, its message loop and its end.
+
+#include "customer/CustomerApplication.h"
+#include "customer/Mainform.h"
+#include "customer/TerminationSignals.h"
+#include "lib/debugProc.h"
+#include "lib/orvConnections.h"
+#include "lib/orvConnectionsUtils.h"
+#include "lib/orvThreads.h"
+
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+int main(int argc, char** argv)
+{
+    // The diagnostic log has started before main.
+    orvStartConnectionCore();
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+
+    int result = 0;
+    {
+        DebugLog("Initializing application");
+        TorvCustomerApplication app(argc, argv);
+        // The window decides when the program ends: closing it ends the loop,
+        // whatever message dialogs are still open.
+        QApplication::setQuitOnLastWindowClosed(false);
+        {
+            TorvSyncWake syncWake;
+            std::vector<std::string> args;
+            const QStringList arguments = QCoreApplication::arguments();
+            for (qsizetype i = 1; i < arguments.size(); ++i)
+                args.push_back(arguments[i].toLocal8Bit().toStdString());
+
+            DebugLog("Creating main form");
+            auto form = std::make_unique<TfrmCustomer>(std::move(args));
+            DebugLog("Main form created");
+            if (!form->StopRequested()) {
+                QObject::connect(form.get(), &TfrmCustomer::closed, &app, &QCoreApplication::quit,
+                                 Qt::QueuedConnection);
+                TorvTerminationSignals termination([&form] {
+                    if (form && form->isVisible())
+                        form->close();
+                });
+                form->show();
+                result = app.exec();
+            }
+            form.reset();
+            orvCloseErrorReports();
+            // Worker threads may still wait for the GUI thread; none is served any more.
+            orvSync::StopServing();
+            orvShutdownConnectionCore();
+        }
+    }
+    try {
+        CheckAllServersDestroyed();
+    } catch (const std::exception& e) {
+        DebugLogFmt("%s", e.what());
+    }
+    return result;
+}

@@ -1,0 +1,877 @@
+// The customer's main window on the offscreen platform: its controls and
+// texts, the page flow against a real gateway with a helpdesk peer, the
+// command channel, establishment failures, restart mode and closing.
+// With ORV_RENDER_DIR set, MainformRender saves a picture of every page there
+// (scripts/render-pages).
+#include "customer/CustomerApplication.h"
+#include "customer/Mainform.h"
+#include "customer/RestartShortcut.h"
+#include "customer/StartupOptions.h"
+#include "customer/Widgets.h"
+#include "lib/debugProc.h"
+#include "lib/orvAppUtils.h"
+#include "lib/orvCommandThread.h"
+#include "lib/orvConnections.h"
+#include "lib/orvConnectionsUtils.h"
+#include "lib/orvMessageDlg.h"
+#include "tests/support/GatewayProcess.h"
+#include "tests/support/TestUtil.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kWaitMs = 30000;
+
+// ---------------------------------------------------------------------------
+// Helpers
+// ---------------------------------------------------------------------------
+
+bool WaitFor(const std::function<bool()>& predicate, int ms = kWaitMs)
+{
+    return QTest::qWaitFor(predicate, ms);
+}
+
+class TLogCapture
+{
+public:
+    TLogCapture() : FPrevious(RedirectDebugLogForTesting(FDir.File("debug.log"))) {}
+    ~TLogCapture() { RedirectDebugLogForTesting(FPrevious); }
+    std::string Text() const { return orvtest::ReadFile(FDir.File("debug.log")); }
+    // True when the lines occur in this order.
+    ::testing::AssertionResult InOrder(const std::vector<std::string>& lines) const
+    {
+        const std::string text = Text();
+        std::size_t at = 0;
+        for (const std::string& line : lines) {
+            const std::size_t found = text.find(line, at);
+            if (found == std::string::npos)
+                return ::testing::AssertionFailure() << "\"" << line << "\" missing in order in\n" << text;
+            at = found + line.size();
+        }
+        return ::testing::AssertionSuccess();
+    }
+
+private:
+    orvtest::TempDir FDir;
+    std::string FPrevious;
+};
+
+std::vector<TMessageDlg*> VisibleDialogs()
+{
+    std::vector<TMessageDlg*> result;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* dialog = qobject_cast<TMessageDlg*>(w); dialog && dialog->isVisible())
+            result.push_back(dialog);
+    return result;
+}
+
+std::vector<std::string> DialogTexts()
+{
+    std::vector<std::string> texts;
+    for (TMessageDlg* dialog : VisibleDialogs())
+        texts.push_back(dialog->lblMessage->text().toStdString());
+    return texts;
+}
+
+bool DialogShown(const std::string& text)
+{
+    for (const std::string& shown : DialogTexts())
+        if (shown == text)
+            return true;
+    return false;
+}
+
+TMessageDlg* DialogWith(const std::string& text)
+{
+    for (TMessageDlg* dialog : VisibleDialogs())
+        if (dialog->lblMessage->text().toStdString() == text)
+            return dialog;
+    return nullptr;
+}
+
+void HideAllTopLevels(QWidget* except = nullptr)
+{
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w != except && w->isVisible() && (qobject_cast<TMessageDlg*>(w) || qobject_cast<QMessageBox*>(w)))
+            w->hide();
+}
+
+std::vector<QString> LabelTexts(QWidget* page)
+{
+    std::vector<QString> texts;
+    for (QLabel* label : page->findChildren<QLabel*>())
+        texts.push_back(label->text());
+    return texts;
+}
+
+bool HasLabel(QWidget* page, const char* text)
+{
+    const QString wanted = QString::fromUtf8(text);
+    for (const QString& shown : LabelTexts(page))
+        if (shown == wanted)
+            return true;
+    return false;
+}
+
+template <typename T> T* Find(QWidget* root, const char* name)
+{
+    return root->findChild<T*>(QString::fromLatin1(name));
+}
+
+std::string SessionCodeText(int code)
+{
+    char text[160];
+    std::snprintf(text, sizeof text, orvCustomerText::SessionCode, code);
+    return text;
+}
+
+// The helpdesk's end of a session: joins by session code through the
+// gateway and keeps every command the customer sends it. Its commands are
+// collected on a thread of their own: the window's Disconnect blocks the GUI
+// thread, and what is not collected before the session ends is cleared.
+class THelpdesk
+{
+public:
+    THelpdesk(const std::string& settingsFile, int code) : FServers(settingsFile, 20s)
+    {
+        FServers.Start(orvSessionIDBase + code, orvKindHelpdesk, "beta4", "EN", orvRegisteringDataVersion);
+    }
+    ~THelpdesk() { Leave(); }
+
+    // Polls the establishment; the GUI thread runs it, as it runs the window's.
+    bool Joined()
+    {
+        if (!FConnection) {
+            if (TorvConnection* won = FServers.Poll()) {
+                FConnection = FServers.Detach(won);
+                FServers.CloseAll();
+                FCommand = dynamic_cast<TorvCommandThread*>(FConnection->FindChannelThread(1));
+                FCollector = std::jthread([this](std::stop_token stop) { Collect(stop); });
+            }
+        }
+        return FConnection && FConnection->ServerConnectionState() == scsTotallyConnected;
+    }
+
+    void Send(const std::string& text)
+    {
+        ASSERT_NE(FCommand, nullptr);
+        FCommand->Send(text);
+    }
+
+    // Everything received so far, oldest first.
+    std::vector<std::string> Received()
+    {
+        std::lock_guard lock(FMutex);
+        return FReceived;
+    }
+
+    bool HasReceived(const std::string& text) { return IndexOf(text) != npos; }
+
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+    std::size_t IndexOf(const std::string& text)
+    {
+        const std::vector<std::string> got = Received();
+        for (std::size_t i = 0; i < got.size(); ++i)
+            if (got[i] == text)
+                return i;
+        return npos;
+    }
+
+    TorvConnection* Connection() const { return FConnection.get(); }
+
+    void Leave()
+    {
+        if (!FConnection)
+            return;
+        FCommand->SendLeave();
+        FCollector = std::jthread();
+        FCommand = nullptr;
+        FConnection.reset();
+    }
+
+private:
+    void Collect(const std::stop_token& stop)
+    {
+        while (!stop.stop_requested()) {
+            for (std::string text; !(text = FCommand->GetUnhandledCommand()).empty();) {
+                std::lock_guard lock(FMutex);
+                FReceived.push_back(text);
+            }
+            std::this_thread::sleep_for(2ms);
+        }
+    }
+
+    TOrvServers FServers;
+    std::unique_ptr<TorvConnection> FConnection;
+    TorvCommandThread* FCommand = nullptr;
+    std::mutex FMutex;
+    std::vector<std::string> FReceived;
+    std::jthread FCollector;
+};
+
+// ---------------------------------------------------------------------------
+// Fixture: one window per test, the connection core around it.
+// ---------------------------------------------------------------------------
+
+class MainformTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        FWake = std::make_unique<TorvSyncWake>();
+        orvStartConnectionCore();
+        FEnv.SettingsFile = FDir.File("orvcustomer.ini");
+        FEnv.AutostartFolder = FDir.File("autostart");
+        FEnv.ExecutablePath = "/opt/Orvalis Remote/orvcustomer";
+        FEnv.EstablishTimeout = 3s;
+        FEnv.AnimatePages = false;
+    }
+
+    void TearDown() override
+    {
+        FHelpdesk.reset();
+        FForm.reset();
+        HideAllTopLevels();
+        orvCloseErrorReports();
+        orvShutdownConnectionCore();
+        FWake.reset();
+    }
+
+    void UseGateway(std::uint16_t port)
+    {
+        orvtest::WriteFile(FEnv.SettingsFile, "[gateway]\ngateway1=127.0.0.1:" + std::to_string(port) + "\n");
+    }
+
+    TfrmCustomer& Open(std::vector<std::string> args = {}, bool show = true)
+    {
+        FForm = std::make_unique<TfrmCustomer>(std::move(args), FEnv);
+        if (show) {
+            FForm->show();
+            EXPECT_TRUE(WaitFor([&] { return FForm->CurrentPage() != nullptr; }));
+        }
+        return *FForm;
+    }
+
+    TfrmCustomer& Form() { return *FForm; }
+
+    bool OnPage(QWidget* page) const { return FForm->CurrentPage() == page && page->isVisible(); }
+
+    int SessionCode() const { return FForm->Connection()->SessionIdentifier() - orvSessionIDBase; }
+
+    // Connect and wait for the waiting page.
+    int ConnectAndRegister()
+    {
+        Form().btConnect->click();
+        EXPECT_TRUE(WaitFor([&] { return OnPage(Form().sbStep2); }))
+            << ::testing::PrintToString(DialogTexts());
+        return Form().Connection() ? SessionCode() : -1;
+    }
+
+    THelpdesk& JoinHelpdesk(int code)
+    {
+        FHelpdesk = std::make_unique<THelpdesk>(FEnv.SettingsFile, code);
+        EXPECT_TRUE(WaitFor([&] { return FHelpdesk->Joined(); }));
+        EXPECT_TRUE(WaitFor([&] { return OnPage(Form().sbStep3); }));
+        return *FHelpdesk;
+    }
+
+    orvtest::TempDir FDir;
+    TorvCustomerEnvironment FEnv;
+    std::unique_ptr<TorvSyncWake> FWake;
+    std::unique_ptr<TfrmCustomer> FForm;
+    std::unique_ptr<THelpdesk> FHelpdesk;
+};
+
+// A gateway for the tests that need one.
+class SessionTest : public MainformTest
+{
+protected:
+    void SetUp() override
+    {
+        MainformTest::SetUp();
+        FGateway = std::make_unique<orvtest::GatewayProcess>(std::vector<std::string>{"-v"});
+        UseGateway(FGateway->Port());
+    }
+    void TearDown() override
+    {
+        MainformTest::TearDown();
+        if (HasFailure())
+            std::fprintf(stderr, "%s\n", FGateway->ErrorOutput().c_str());
+        FGateway.reset();
+    }
+
+    std::unique_ptr<orvtest::GatewayProcess> FGateway;
+};
+
+// ---------------------------------------------------------------------------
+// The window as it comes up
+// ---------------------------------------------------------------------------
+
+TEST_F(MainformTest, WindowTextsAndControls)
+{
+    TfrmCustomer& form = Open();
+    EXPECT_EQ(form.size(), QSize(400, 437));
+    EXPECT_EQ(form.minimumSize(), form.maximumSize());
+    EXPECT_EQ(form.windowTitle(), QStringLiteral("Orvalis, customer's program"));
+    EXPECT_EQ(QGuiApplication::applicationDisplayName(), QStringLiteral("Remote support"));
+    const Qt::WindowFlags flags = form.windowFlags();
+    EXPECT_TRUE(flags.testFlag(Qt::WindowMinimizeButtonHint));
+    EXPECT_TRUE(flags.testFlag(Qt::WindowCloseButtonHint));
+    EXPECT_FALSE(flags.testFlag(Qt::WindowMaximizeButtonHint));
+
+    for (const char* name : {"gifTopBanner",  "pnLinks",
+                             "lblVersion",    "lblUpdate",
+                             "Image1",        "MainPanel",
+                             "sbStep1",       "sbStep2",
+                             "sbStep3",       "sbStep5",
+                             "pnlStatus",     "imNoConnection",
+                             "imConnection",  "imConnectedToServer",
+                             "btnExit",       "btConnect",
+                             "btnDisconnect", "btCloseConnection",
+                             "btNewSession",  "lblConnID",
+                             "btnToggleChat", "cbViewOnly",
+                             "sbFileTransfer"})
+        EXPECT_NE(Find<QWidget>(&form, name), nullptr) << name;
+    EXPECT_EQ(Find<QLabel>(form.pnLinks, "lblVersion")->text(), QStringLiteral("Version 16.12.2005"));
+    EXPECT_EQ(form.lblUpdate->text(), QStringLiteral("Check for update"));
+    // The update link sits in the middle of the link bar.
+    const int textWidth = form.lblUpdate->fontMetrics().horizontalAdvance(form.lblUpdate->text());
+    EXPECT_EQ(form.lblUpdate->x(), qRound(form.pnLinks->width() / 2.0 - textWidth / 2.0));
+    EXPECT_EQ(form.imNoConnection->parentWidget(), form.pnlStatus);
+    EXPECT_EQ(form.imConnection->parentWidget(), form.pnlStatus);
+
+    QTimer* timer = Find<QTimer>(&form, "MainTimer");
+    ASSERT_NE(timer, nullptr);
+    EXPECT_EQ(timer->interval(), 250);
+    EXPECT_TRUE(timer->isActive());
+
+    // Actions with captions and hints; buttons follow them.
+    auto* connect = Find<QAction>(&form, "aOpenConnection");
+    auto* disconnect = Find<QAction>(&form, "aCloseConnection");
+    auto* next = Find<QAction>(&form, "aNextSession");
+    ASSERT_TRUE(connect && disconnect && next);
+    EXPECT_EQ(connect->text(), QStringLiteral("Connect"));
+    EXPECT_EQ(connect->toolTip(), QStringLiteral("Open remote support connection"));
+    EXPECT_EQ(disconnect->text(), QStringLiteral("Disconnect"));
+    EXPECT_EQ(disconnect->toolTip(), QStringLiteral("Close remote support connection"));
+    EXPECT_EQ(next->text(), QStringLiteral("Restart"));
+    EXPECT_EQ(form.btConnect->text(), QStringLiteral("Connect"));
+    EXPECT_EQ(form.btConnect->toolTip(), QStringLiteral("Open remote support connection"));
+    EXPECT_EQ(form.btnDisconnect->text(), QStringLiteral("Disconnect"));
+    EXPECT_EQ(form.btCloseConnection->text(), QStringLiteral("Disconnect"));
+    EXPECT_EQ(form.btNewSession->text(), QStringLiteral("New session"));
+    EXPECT_EQ(form.btNewSession->toolTip(), QStringLiteral("Start new remote support session."));
+    EXPECT_EQ(form.btnExit->text(), QStringLiteral("Exit Orvalis"));
+    EXPECT_EQ(form.btnExit->toolTip(), QStringLiteral("Close program."));
+    for (QPushButton* button :
+         {form.btConnect, form.btnDisconnect, form.btCloseConnection, form.btNewSession, form.btnExit})
+        EXPECT_EQ(button->width(), button->fontMetrics().horizontalAdvance(button->text()) + 50)
+            << button->objectName().toStdString();
+    EXPECT_EQ(form.btnExit->geometry().right() + 1, 392);
+
+    // The pages' texts as they stand.
+    EXPECT_TRUE(HasLabel(form.sbStep1, "Open remote support connection"));
+    EXPECT_TRUE(HasLabel(form.sbStep1,
+                         "Welcome to Orvalis remote support application. With Orvalis your helpdesk "
+                         "can support you remotely via internet. Your helpdesk person can view your "
+                         "desktop, show you his/her desktop, transfer files, chat, etc."));
+    EXPECT_TRUE(HasLabel(form.sbStep1,
+                         "Press the \"Open connection\" button below to open a connection to your "
+                         "helpdesk. The remote support connection is safe. You can close the "
+                         "connection whenever you wish."));
+    EXPECT_TRUE(HasLabel(form.sbStep2, "Waiting for your helpdesk to connect."));
+    EXPECT_TRUE(HasLabel(form.sbStep2,
+                         "Tell the secure session code above to you helpdesk person. Without the "
+                         "secure session code your helpdesk person is not able to provide you with "
+                         "remote support."));
+    EXPECT_TRUE(HasLabel(form.sbStep2,
+                         "If you want to cancel the current remote support session, press \"Disconnect\"."));
+    EXPECT_TRUE(HasLabel(form.sbStep3, "You are in remote support session with your helpdesk."));
+    EXPECT_TRUE(HasLabel(form.sbStep3,
+                         "Connection is established successfully. Now you can start viewing remote "
+                         "desktop or show your own desktop to the remote user. You can also chat or "
+                         "exchange files with remote user."));
+    EXPECT_TRUE(HasLabel(form.sbStep5, "2. Open the remote support connection"));
+    EXPECT_TRUE(HasLabel(form.sbStep5, "Connection is closed"));
+    EXPECT_TRUE(
+        HasLabel(form.sbStep5,
+                 "Your remote support session has ended. Connection to remote computer is closed. Now you "
+                 "can start a new support session or close Orvalis.\n\nWe hope Orvalis helped you to "
+                 "receive better support!"));
+
+    // The session features' places: present, inactive until their units arrive.
+    auto* group = Find<QGroupBox>(form.sbStep3, "gbRemoteDesktop");
+    ASSERT_NE(group, nullptr);
+    EXPECT_EQ(group->title(), QStringLiteral("Remote desktop"));
+    EXPECT_EQ(Find<QPushButton>(group, "btnShowDesktop")->text(), QStringLiteral("Show my desktop"));
+    EXPECT_EQ(Find<QPushButton>(group, "btnHideDesktop")->text(), QStringLiteral("Hide desktop"));
+    EXPECT_EQ(form.cbViewOnly->text(), QStringLiteral("View only"));
+    EXPECT_TRUE(form.cbViewOnly->isChecked());
+    EXPECT_FALSE(form.cbViewOnly->isEnabled());
+    EXPECT_EQ(form.btnToggleChat->toolTip(), QStringLiteral("Chat with remote user."));
+    EXPECT_EQ(form.sbFileTransfer->parentWidget(), form.sbStep3);
+}
+
+TEST_F(MainformTest, FirstActivationSlidesInTheFirstPage)
+{
+    FEnv.AnimatePages = true;
+    TfrmCustomer& form = Open();
+    EXPECT_TRUE(OnPage(form.sbStep1));
+    EXPECT_EQ(form.sbStep1->geometry(), form.MainPanel->rect());
+    for (QWidget* other : {form.sbStep2, form.sbStep3, form.sbStep5})
+        EXPECT_FALSE(other->isVisible());
+    EXPECT_TRUE(form.btConnect->isEnabled());
+    EXPECT_FALSE(form.btnDisconnect->isEnabled());
+    EXPECT_EQ(form.pnlStatus->text(), QStringLiteral("No connection"));
+    EXPECT_EQ(form.pnlStatus->palette().color(QPalette::Window), QColor(192, 192, 192));
+    EXPECT_TRUE(form.imNoConnection->isVisible());
+    EXPECT_FALSE(form.imConnectedToServer->isVisible());
+
+    // A slide to another page ends with that page filling the area.
+    form.ShowPage(form.sbStep5);
+    EXPECT_TRUE(OnPage(form.sbStep5));
+    EXPECT_FALSE(form.sbStep1->isVisible());
+    EXPECT_EQ(form.sbStep5->geometry(), form.MainPanel->rect());
+    form.btNewSession->click();
+    EXPECT_TRUE(OnPage(form.sbStep1));
+    Find<QAction>(&form, "aNextSession")->trigger();
+    EXPECT_TRUE(OnPage(form.sbStep1));
+}
+
+TEST_F(MainformTest, DoubleClicksOpenTheAddresses)
+{
+    std::vector<QUrl> opened;
+    FEnv.OpenAddress = [&](const QUrl& url) {
+        opened.push_back(url);
+        throw std::runtime_error("no browser"); // ignored
+    };
+    TfrmCustomer& form = Open();
+    QTest::mouseDClick(form.Image1, Qt::LeftButton);
+    QTest::mouseDClick(form.gifTopBanner, Qt::LeftButton);
+    ASSERT_EQ(opened.size(), 2u);
+    EXPECT_TRUE(opened[0].isValid());
+    EXPECT_TRUE(opened[1].isValid());
+    EXPECT_NE(opened[0], opened[1]);
+}
+
+// ---------------------------------------------------------------------------
+// Establishment without a gateway
+// ---------------------------------------------------------------------------
+
+TEST_F(MainformTest, NoGatewayFailsAtTheDeadlineAndConnectComesBack)
+{
+    TLogCapture log;
+    FEnv.EstablishTimeout = 1s; // and no settings file at all
+    TfrmCustomer& form = Open();
+    form.btConnect->click();
+    EXPECT_FALSE(form.btConnect->isEnabled());
+    ASSERT_NE(form.Servers(), nullptr);
+    // Disconnect before a connection exists does not stop the establishment.
+    form.aCloseConnection->trigger();
+    EXPECT_NE(form.Servers(), nullptr);
+
+    ASSERT_TRUE(WaitFor([] { return DialogShown(orvCustomerText::NoGateway); }))
+        << ::testing::PrintToString(DialogTexts());
+    EXPECT_EQ(form.Servers(), nullptr);
+    EXPECT_TRUE(form.btConnect->isEnabled());
+    EXPECT_FALSE(form.aCloseConnection->isEnabled());
+    EXPECT_TRUE(OnPage(form.sbStep1));
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+    EXPECT_TRUE(log.InOrder({"Destroying TOrvServers", "Unable to connect"}) ||
+                log.InOrder({"Unable to connect", "Destroying TOrvServers"}));
+}
+
+TEST_F(MainformTest, UnreachableGatewayFailsLikeNone)
+{
+    UseGateway(1); // nothing listens there
+    FEnv.EstablishTimeout = 1500ms;
+    TfrmCustomer& form = Open();
+    form.btConnect->click();
+    ASSERT_TRUE(WaitFor([] { return DialogShown(orvCustomerText::NoGateway); }));
+    EXPECT_TRUE(form.btConnect->isEnabled());
+}
+
+TEST_F(MainformTest, RefusalShowsTheResultText)
+{
+    orvtest::GatewayProcess refusing({"--refuse", "150"});
+    UseGateway(refusing.Port());
+    FEnv.EstablishTimeout = 60s;
+    TfrmCustomer& form = Open();
+    form.btConnect->click();
+    // At once, not at the deadline.
+    ASSERT_TRUE(WaitFor([] { return DialogShown("Invalid protocol version."); }, 40000))
+        << ::testing::PrintToString(DialogTexts());
+    EXPECT_EQ(form.Servers(), nullptr);
+    EXPECT_TRUE(form.btConnect->isEnabled());
+    EXPECT_TRUE(OnPage(form.sbStep1));
+}
+
+TEST_F(MainformTest, ClosingDuringEstablishmentAbandonsItSilently)
+{
+    TLogCapture log;
+    FEnv.EstablishTimeout = 30s;
+    TfrmCustomer& form = Open({"/AUTOCONNECT"});
+    ASSERT_NE(form.Servers(), nullptr);
+    // The first page came up, and the running auto-connect keeps Connect disabled.
+    EXPECT_TRUE(OnPage(form.sbStep1));
+    EXPECT_FALSE(form.btConnect->isEnabled());
+
+    bool closed = false;
+    QObject::connect(&form, &TfrmCustomer::closed, [&] { closed = true; });
+    form.btnExit->click();
+    EXPECT_TRUE(closed);
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_EQ(form.Servers(), nullptr);
+    EXPECT_TRUE(VisibleDialogs().empty());
+    FForm.reset();
+    EXPECT_TRUE(
+        log.InOrder({"Closing mainform", "Destroying TOrvServers", "Mainform closed", "Closing mainform",
+                     "Connection thread is being terminated.", "Mainform closed"}));
+}
+
+// ---------------------------------------------------------------------------
+// Start-up and the restart entry
+// ---------------------------------------------------------------------------
+
+TEST_F(MainformTest, ExpiredRestartStopsBeforeAnything)
+{
+    const TorvRestartShortcut shortcut(FEnv.AutostartFolder);
+    ASSERT_TRUE(shortcut.Write("/bin/true", {"1", "2", "/BASIC"}));
+    const QDateTime now = QDateTime::currentDateTime();
+    FEnv.Now = [now] { return now; };
+    for (const std::string& created : {FormatRestartTime(now.addSecs(-600)), std::string("2005x2161200")}) {
+        TfrmCustomer& form = Open({"123456", created, "/ALLOWREMOTEACTIONS"}, false);
+        EXPECT_TRUE(form.StopRequested()) << created;
+        EXPECT_EQ(form.Servers(), nullptr);
+        EXPECT_FALSE(form.MainTimer->isActive());
+        EXPECT_EQ(form.PermissionLevel(), 0);
+        EXPECT_FALSE(shortcut.Exists());
+        FForm.reset();
+        orvShutdownConnectionCore(); // the window stopped the connection thread
+        orvStartConnectionCore();
+    }
+}
+
+TEST_F(MainformTest, StartUpDeletesTheEntryAndReadsTheSwitches)
+{
+    const TorvRestartShortcut shortcut(FEnv.AutostartFolder);
+    ASSERT_TRUE(shortcut.Write("/bin/true", {"1", "2", "/BASIC"}));
+    TfrmCustomer& form = Open({"/ALLOWREMOTECONTROL", "/BASIC"}, false);
+    EXPECT_FALSE(shortcut.Exists());
+    EXPECT_FALSE(form.StopRequested());
+    EXPECT_EQ(form.PermissionLevel(), 2);
+    EXPECT_FALSE(form.AutoConnect());
+    EXPECT_EQ(form.Servers(), nullptr);
+}
+
+TEST_F(MainformTest, CreateRestartShortcutWritesTheThreeWords)
+{
+    TLogCapture log;
+    const QDateTime now(QDate(2024, 3, 5), QTime(14, 30));
+    FEnv.Now = [now] { return now; };
+    TfrmCustomer& form = Open({"/ALLOWVIEWING"}, false);
+    ASSERT_TRUE(form.CreateRestartShortcut());
+    const TorvRestartShortcut shortcut(FEnv.AutostartFolder);
+    const std::string entry = orvtest::ReadFile(shortcut.EntryPath());
+    EXPECT_NE(entry.find("\nExec=\"/opt/Orvalis Remote/orvcustomer\" 0 202403051430 /ALLOWVIEWING\n"),
+              std::string::npos)
+        << entry;
+    EXPECT_TRUE(log.InOrder({"Startup folder is " + FEnv.AutostartFolder + "/",
+                             "Creating shelllink. Shellink is: " + shortcut.EntryPath()}));
+
+    // Unwritable: reported as false.
+    orvtest::WriteFile(FDir.File("blocked"), "");
+    FForm.reset();
+    orvShutdownConnectionCore();
+    orvStartConnectionCore();
+    FEnv.AutostartFolder = FDir.File("blocked/autostart");
+    EXPECT_FALSE(Open({}, false).CreateRestartShortcut());
+}
+
+// ---------------------------------------------------------------------------
+// Sessions against a gateway
+// ---------------------------------------------------------------------------
+
+TEST_F(SessionTest, PageFlowThroughAWholeSession)
+{
+    TLogCapture log;
+    TfrmCustomer& form = Open();
+    form.btConnect->click();
+    EXPECT_FALSE(form.btConnect->isEnabled());
+    EXPECT_TRUE(form.aCloseConnection->isEnabled());
+    EXPECT_NE(QGuiApplication::overrideCursor(), nullptr);
+    ASSERT_TRUE(WaitFor([&] { return OnPage(form.sbStep2); })) << ::testing::PrintToString(DialogTexts());
+    const int code = SessionCode();
+    EXPECT_GT(code, 0);
+    EXPECT_EQ(form.lblConnID->text().toStdString(), SessionCodeText(code));
+    EXPECT_EQ(form.pnlStatus->text(), QStringLiteral("Connected to Server"));
+    EXPECT_EQ(form.pnlStatus->palette().color(QPalette::Window), QColor(255, 255, 0));
+    EXPECT_TRUE(form.imConnectedToServer->isVisible());
+    EXPECT_FALSE(form.imNoConnection->isVisible());
+    EXPECT_FALSE(form.btConnect->isEnabled());
+    EXPECT_TRUE(form.btnDisconnect->isEnabled());
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(form.Servers(), nullptr);
+
+    // The helpdesk joins, leaves and comes back.
+    THelpdesk& helpdesk = JoinHelpdesk(code);
+    EXPECT_EQ(form.pnlStatus->text(), QStringLiteral("Connected"));
+    EXPECT_EQ(form.pnlStatus->palette().color(QPalette::Window), QColor(0, 128, 0));
+    EXPECT_TRUE(form.imConnection->isVisible());
+    EXPECT_TRUE(form.btCloseConnection->isEnabled());
+    helpdesk.Leave();
+    ASSERT_TRUE(WaitFor([&] { return OnPage(form.sbStep2); }));
+    EXPECT_EQ(form.pnlStatus->text(), QStringLiteral("Connected to Server"));
+    THelpdesk& again = JoinHelpdesk(code);
+
+    // Disconnect: the helpdesk hears 300, then the customer leaves.
+    form.btCloseConnection->click();
+    EXPECT_EQ(form.Connection(), nullptr);
+    ASSERT_TRUE(WaitFor([&] { return OnPage(form.sbStep5); }));
+    EXPECT_EQ(form.pnlStatus->text(), QStringLiteral("No connection"));
+    EXPECT_EQ(form.pnlStatus->palette().color(QPalette::Window), QColor(128, 128, 128));
+    EXPECT_TRUE(form.btConnect->isEnabled());
+    EXPECT_FALSE(form.btnDisconnect->isEnabled());
+    ASSERT_TRUE(WaitFor([&] { return again.HasReceived("106:300"); }))
+        << ::testing::PrintToString(again.Received());
+    // The customer's "2:" ends the session for the helpdesk too, after the 300.
+    ASSERT_TRUE(WaitFor([&] { return again.HasReceived("106:1000"); }));
+    EXPECT_LT(again.IndexOf("106:300"), again.IndexOf("106:1000"));
+    EXPECT_TRUE(VisibleDialogs().empty()) << ::testing::PrintToString(DialogTexts());
+
+    // New session: back to the first page, and a new code can be had.
+    form.btNewSession->click();
+    EXPECT_TRUE(OnPage(form.sbStep1));
+    EXPECT_EQ(form.pnlStatus->palette().color(QPalette::Window), QColor(192, 192, 192));
+    EXPECT_TRUE(form.btConnect->isEnabled());
+    EXPECT_GT(ConnectAndRegister(), 0);
+    EXPECT_TRUE(log.InOrder({"Found a connected connection to 127.0.0.1:" + std::to_string(FGateway->Port()),
+                             "Initializing connection", "Session code is " + std::to_string(code)}));
+}
+
+TEST_F(SessionTest, ClosingInSessionTellsTheHelpdesk)
+{
+    TLogCapture log;
+    TfrmCustomer& form = Open();
+    THelpdesk& helpdesk = JoinHelpdesk(ConnectAndRegister());
+    form.close();
+    EXPECT_EQ(form.Connection(), nullptr);
+    ASSERT_TRUE(WaitFor([&] { return helpdesk.HasReceived("106:1000"); }))
+        << ::testing::PrintToString(helpdesk.Received());
+    EXPECT_LT(helpdesk.IndexOf("106:300"), helpdesk.IndexOf("106:1000"));
+    FForm.reset();
+    EXPECT_TRUE(log.InOrder({"Closing mainform", "Mainform closed", "Closing mainform",
+                             "Connection thread is being terminated.", "Mainform closed"}));
+}
+
+TEST_F(SessionTest, SessionLostWhileWaitingShowsTheEndPage)
+{
+    TfrmCustomer& form = Open();
+    ConnectAndRegister();
+    FGateway.reset(); // the gateway goes away before any helpdesk came
+    ASSERT_TRUE(WaitFor([&] { return OnPage(form.sbStep5); }, 60000));
+    EXPECT_TRUE(form.btConnect->isEnabled());
+    // Connect again destroys the dead connection without a word and starts anew.
+    form.btConnect->click();
+    EXPECT_EQ(form.Connection(), nullptr);
+    EXPECT_NE(form.Servers(), nullptr);
+    EXPECT_TRUE(VisibleDialogs().empty());
+}
+
+TEST_F(SessionTest, ErrorCodeNoticesAndUnknownCommands)
+{
+    TfrmCustomer& form = Open();
+    THelpdesk& helpdesk = JoinHelpdesk(ConnectAndRegister());
+
+    helpdesk.Send("106:203");
+    helpdesk.Send("106:101");
+    ASSERT_TRUE(WaitFor([] { return DialogShown("Gateway is busy. Please try to connect again later."); }));
+    TRegisteringData record;
+    record.ResultCode = orvResult::InvalidProtocolVersion;
+    helpdesk.Send("106:" + EncodeRegisteringData(record));
+    ASSERT_TRUE(WaitFor([] { return DialogShown("Invalid protocol version."); }));
+    EXPECT_EQ(VisibleDialogs().size(), 2u) << ::testing::PrintToString(DialogTexts()); // "203" showed nothing
+
+    // Unknown codes come back as 20 with the whole text; a 20 itself is ignored.
+    helpdesk.Send("20:999:x");
+    helpdesk.Send("999:a:b");
+    helpdesk.Send("101:/etc/passwd"); // the helpdesk's actions are not carried out yet
+    ASSERT_TRUE(WaitFor([&] { return helpdesk.HasReceived("20:101:/etc/passwd"); }))
+        << ::testing::PrintToString(helpdesk.Received());
+    EXPECT_TRUE(helpdesk.HasReceived("20:999:a:b"));
+    EXPECT_LT(helpdesk.IndexOf("20:999:a:b"), helpdesk.IndexOf("20:101:/etc/passwd"));
+    EXPECT_FALSE(helpdesk.HasReceived("20:20:999:x"));
+
+    // A notice that is neither a record nor a number reaches the error report; the window goes on.
+    HideAllTopLevels(&form);
+    helpdesk.Send("106:nonsense");
+    ASSERT_TRUE(WaitFor([] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible())
+                return box->text().contains(QStringLiteral("nonsense"));
+        return false;
+    }));
+    helpdesk.Send("999:");
+    EXPECT_TRUE(WaitFor([&] { return helpdesk.HasReceived("20:999:"); }));
+    EXPECT_TRUE(OnPage(form.sbStep3));
+}
+
+TEST_F(SessionTest, CommandsAreHandledOnePerTickInOrder)
+{
+    TfrmCustomer& form = Open();
+    THelpdesk& helpdesk = JoinHelpdesk(ConnectAndRegister());
+    form.MainTimer->stop();
+    helpdesk.Send("901:");
+    helpdesk.Send("902:");
+    helpdesk.Send("903:");
+    TorvCommandThread* command = form.CommandThread();
+    ASSERT_NE(command, nullptr);
+    ASSERT_TRUE(WaitFor([&] { return command->UnhandledCount() == 3; }));
+    form.MainTimerTimer();
+    EXPECT_EQ(command->UnhandledCount(), 2u);
+    ASSERT_TRUE(WaitFor([&] { return helpdesk.HasReceived("20:901:"); }));
+    form.MainTimerTimer();
+    form.MainTimerTimer();
+    EXPECT_EQ(command->UnhandledCount(), 0u);
+    ASSERT_TRUE(WaitFor([&] { return helpdesk.Received().size() >= 3; }));
+    EXPECT_EQ(helpdesk.Received()[0], "20:901:");
+    EXPECT_EQ(helpdesk.Received()[1], "20:902:");
+    EXPECT_EQ(helpdesk.Received()[2], "20:903:");
+}
+
+TEST_F(SessionTest, LogOffRequestAsksAtLevelZeroAndYesGrantsLaterOnes)
+{
+    TfrmCustomer& form = Open();
+    THelpdesk& helpdesk = JoinHelpdesk(ConnectAndRegister());
+    EXPECT_EQ(form.PermissionLevel(), 0);
+
+    helpdesk.Send("200:105");
+    ASSERT_TRUE(WaitFor([] { return DialogShown(orvCustomerText::AskLogOff); }));
+    EXPECT_TRUE(WaitFor([&] { return helpdesk.HasReceived("100:200"); }));
+    TMessageDlg* question = DialogWith(orvCustomerText::AskLogOff);
+    ASSERT_NE(question, nullptr);
+    EXPECT_EQ(question->Kind, 1);
+    EXPECT_EQ(question->Command, "105:");
+    question->btnYes->click();
+    EXPECT_FALSE(question->isVisible());
+    EXPECT_EQ(form.PermissionLevel(), 3);
+    // "105:" is carried out as if the helpdesk had sent it (for now: not understood).
+    ASSERT_TRUE(WaitFor([&] { return helpdesk.HasReceived("20:105:"); }))
+        << ::testing::PrintToString(helpdesk.Received());
+
+    // Granted from now on: no question.
+    helpdesk.Send("200:104");
+    ASSERT_TRUE(WaitFor([&] { return helpdesk.HasReceived("20:104:"); }));
+    EXPECT_FALSE(DialogShown(orvCustomerText::AskRestart));
+}
+
+TEST_F(SessionTest, RestartRequestRefusedOrClosedDoesNothing)
+{
+    TfrmCustomer& form = Open();
+    THelpdesk& helpdesk = JoinHelpdesk(ConnectAndRegister());
+    helpdesk.Send("200:104");
+    ASSERT_TRUE(WaitFor([] { return DialogShown(orvCustomerText::AskRestart); }));
+    DialogWith(orvCustomerText::AskRestart)->btnNo->click();
+    helpdesk.Send("200:105");
+    ASSERT_TRUE(WaitFor([] { return DialogShown(orvCustomerText::AskLogOff); }));
+    DialogWith(orvCustomerText::AskLogOff)->close();
+    helpdesk.Send("200:999"); // neither: acknowledged, nothing asked
+    helpdesk.Send("998:");
+    ASSERT_TRUE(WaitFor([&] { return helpdesk.HasReceived("20:998:"); }));
+    EXPECT_FALSE(helpdesk.HasReceived("20:104:"));
+    EXPECT_FALSE(helpdesk.HasReceived("20:105:"));
+    EXPECT_EQ(form.PermissionLevel(), 0);
+    EXPECT_TRUE(VisibleDialogs().empty()) << ::testing::PrintToString(DialogTexts());
+}
+
+TEST_F(SessionTest, LevelThreeCarriesRequestsOutWithoutAsking)
+{
+    TfrmCustomer& form = Open({"/ALLOWREMOTEACTIONS"});
+    EXPECT_EQ(form.PermissionLevel(), 3);
+    THelpdesk& helpdesk = JoinHelpdesk(ConnectAndRegister());
+    helpdesk.Send("200:105");
+    ASSERT_TRUE(WaitFor([&] { return helpdesk.HasReceived("20:105:"); }))
+        << ::testing::PrintToString(helpdesk.Received());
+    EXPECT_LT(helpdesk.IndexOf("100:200"), helpdesk.IndexOf("20:105:"));
+    EXPECT_TRUE(VisibleDialogs().empty());
+}
+
+TEST_F(SessionTest, RestartModeRejoinsTheSameCode)
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    FEnv.Now = [now] { return now; };
+    const int code = 424242;
+    TfrmCustomer& form =
+        Open({std::to_string(code), FormatRestartTime(now.addSecs(-9 * 60)), "/ALLOWVIEWING"});
+    EXPECT_FALSE(form.StopRequested());
+    EXPECT_TRUE(form.AutoConnect());
+    EXPECT_EQ(form.PermissionLevel(), 1);
+    EXPECT_EQ(form.PendingSession(), 0); // taken by the Connect at creation
+    ASSERT_TRUE(WaitFor([&] { return OnPage(form.sbStep2); })) << ::testing::PrintToString(DialogTexts());
+    EXPECT_EQ(SessionCode(), code);
+    EXPECT_EQ(form.lblConnID->text().toStdString(), SessionCodeText(code));
+
+    // The entry written now names the session by its code.
+    ASSERT_TRUE(form.CreateRestartShortcut());
+    const std::string entry = orvtest::ReadFile(TorvRestartShortcut(FEnv.AutostartFolder).EntryPath());
+    EXPECT_NE(entry.find(" " + std::to_string(code) + " " + FormatRestartTime(now) + " /ALLOWVIEWING\n"),
+              std::string::npos)
+        << entry;
+}
+
+// ---------------------------------------------------------------------------
+// Pictures for scripts/render-pages
+// ---------------------------------------------------------------------------
+
+class MainformRender : public MainformTest
+{
+};
+
+TEST_F(MainformRender, SavesPictures)
+{
+    const char* folder = std::getenv("ORV_RENDER_DIR");
+    if (!folder || !*folder)
+        GTEST_SKIP() << "ORV_RENDER_DIR is not set";
+    const QDir dir(QString::fromLocal8Bit(folder));
+    ASSERT_TRUE(dir.mkpath(QStringLiteral(".")));
+    TfrmCustomer& form = Open();
+    auto save = [&](const char* name) {
+        QTest::qWait(50);
+        const QString path = dir.filePath(QString::fromLatin1(name) + QStringLiteral(".png"));
+        EXPECT_TRUE(form.grab().save(path)) << path.toStdString();
+    };
+    form.MainTimer->stop(); // the pictures show what is set here, not the (absent) connection
+    save("page1-open-connection");
+    form.ShowPage(form.sbStep2);
+    form.lblConnID->setText(QString::fromStdString(SessionCodeText(123456)));
+    form.SetStatus(TorvStatus::Gateway);
+    save("page2-waiting");
+    form.ShowPage(form.sbStep3);
+    form.SetStatus(TorvStatus::Session);
+    save("page3-connected");
+    form.ShowPage(form.sbStep5);
+    form.SetStatus(TorvStatus::Ended);
+    save("page5-session-ended");
+}
+
+} // namespace
