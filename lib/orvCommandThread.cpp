@@ -51,7 +51,11 @@ void TorvCommandThread::SendLeave()
     TorvConnection* c = GetConnection();
     if (c->GetConnectionState() == csConnected || c->ServerConnectionState() == scsTotallyConnected) {
         Send(JoinCommand(orvCmd::Leave, ""));
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        // On our own thread the wait must still end at once when we are told to stop.
+        if (IsCurrentThread())
+            Sleep(500);
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
 }
 
@@ -118,13 +122,14 @@ bool TorvCommandThread::Handle(const std::string& text)
     } else if (code == orvCmd::HelpdeskLeft) {
         c->SetServerConnectionState(scsRegisteredToServer);
     } else if (code == orvCmd::Registered) {
-        c->SetServerConnectionState(scsRegisteredToServer);
+        // Decoded before the state moves, so a broken record cannot win the establishment.
         auto record = DecodeRegisteringData(command.Data);
         if (!record) {
             DebugLog("Error in TorvCommandThread.Execute: invalid registering data");
             return false; // the connection makes no further progress; the establishment times out
         }
         c->SetSessionIdentifier(record->SessionID);
+        c->SetServerConnectionState(scsRegisteredToServer);
         if (record->ResultCode != orvResult::Accepted && record->ResultCode != orvResult::Notice)
             AddUnhandledCommand(JoinCommand(orvCmd::ErrorCode, command.Data));
         DebugLog(Where() + " scsRegisteredToServer");
@@ -134,13 +139,14 @@ bool TorvCommandThread::Handle(const std::string& text)
             DebugLog("Error in TorvCommandThread.Execute: invalid registering data");
             return false;
         }
-        c->SetRegisteringData(*record);
+        // The redirect first: a poll that sees the result code 103 must also see its target.
         if (record->ResultCode == orvResult::Redirect) {
             if (auto target = SplitHostAndPort(record->ResultText))
                 c->SetRedirect(target->Host, target->Port);
             else
                 c->SetRedirect("", 0);
         }
+        c->SetRegisteringData(*record);
         if (record->ResultCode == orvResult::Refused || record->ResultCode == orvResult::RefusedQuietly)
             c->SetStop(true);
         SendLeave();

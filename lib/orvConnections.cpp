@@ -265,6 +265,8 @@ void TorvConnection::SetActive(bool value)
             FTransport->SetActive(value);
             if (value) {
                 FActivationTick = MCGetTickCount();
+                // Due at once; a tick counter near its signed half-way mark must not make 0 look like the future.
+                FNextPingTick = FActivationTick;
                 DebugLog("connection activated");
             } else {
                 DebugLog(FHost + ":" + std::to_string(FTransport->MessengerPort()) + " connection deactivated");
@@ -337,20 +339,47 @@ void TorvConnection::ClearChannelThreads()
 
 void TorvConnection::Disconnect()
 {
-    if (FConnectionState == csDisconnected)
-        return;
-    FConnectionState = csDisconnected;
+    {
+        TDebugWriteLock lock(FStateLock, "TorvConnection.Disconnect");
+        if (FConnectionState == csDisconnected)
+            return;
+        FConnectionState = csDisconnected;
+    }
     SetActive(false);
     ClearChannelQueues();
 }
 
 void TorvConnection::MarkConnected()
 {
-    if (GetActive() && FConnectionState != csConnected) {
+    {
+        // Checked and set under the lock, so a deactivation cannot slip in between.
+        TDebugWriteLock lock(FStateLock, "TorvConnection.MarkConnected");
+        if (!FTransport || !FTransport->Active() || FConnectionState == csConnected)
+            return;
         FConnectionState = csConnected;
-        // What arrived before the connection stood is stale.
-        ClearChannelQueues();
     }
+    // What arrived before the connection stood is stale.
+    ClearChannelQueues();
+}
+
+void TorvConnection::DeliverToChannel(int channel, std::string text)
+{
+    TDebugReadLock lock(FStateLock, "TorvConnection.OnMessageReceivedProc");
+    if (!FTransport || !FTransport->Active())
+        return;
+    TorvChannelThread* thread = nullptr;
+    for (int wanted : {channel, 0}) {
+        for (auto& t : FChannelThreads) {
+            if (t->GetChannel() == wanted) {
+                thread = t.get();
+                break;
+            }
+        }
+        if (thread)
+            break;
+    }
+    if (thread)
+        thread->AddMessage(std::move(text));
 }
 
 void TorvConnection::Send(int channel, const std::string& text)
@@ -376,10 +405,20 @@ void TorvConnection::Send(int channel, const std::string& text)
         destination = "Socket:" + std::string(MCTrim(FHost)) + ":" + std::to_string(FTransport->MessengerPort()) +
                       "|SendNote";
     }
-    FMessenger->SendWithCallbacks(
-        destination, message, info.Timeout, [](void* self, TMCMessage& m) { static_cast<TorvConnection*>(self)->OnReplyProc(m); },
-        [](void* self, TMCMessage& m) { static_cast<TorvConnection*>(self)->OnTimeoutProc(m); },
-        [](void* self, TMCMessage& m, std::int32_t) { static_cast<TorvConnection*>(self)->OnErrorProc(m); }, this);
+    try {
+        FMessenger->SendWithCallbacks(
+            destination, message, info.Timeout,
+            [](void* self, TMCMessage& m) { static_cast<TorvConnection*>(self)->OnReplyProc(m); },
+            [](void* self, TMCMessage& m) { static_cast<TorvConnection*>(self)->OnTimeoutProc(m); },
+            [](void* self, TMCMessage& m, std::int32_t) { static_cast<TorvConnection*>(self)->OnErrorProc(m); }, this);
+    } catch (const EMCError& e) {
+        // Switched off by another thread since the check above: the same as
+        // sending on an inactive connection, not an error of the caller.
+        if (e.ErrorCode() != MCErr::TransportInactive)
+            throw;
+        Disconnect();
+        return;
+    }
     FNextPingTick = MCGetTickCount() + gPingInterval.load();
 }
 
@@ -429,15 +468,8 @@ void TorvConnection::SetRegisteringData(const TRegisteringData& data)
 void TorvConnection::OnMessageReceivedProc(TMCQueue&, TMCMessage& message, bool& handled)
 {
     try {
-        const int channel = message.Param1;
         MarkConnected();
-        if (GetActive()) {
-            TorvChannelThread* thread = FindChannelThread(channel);
-            if (!thread)
-                thread = FindChannelThread(0);
-            if (thread)
-                thread->AddMessage(message.Data);
-        }
+        DeliverToChannel(message.Param1, message.Data);
     } catch (const std::exception& e) {
         DebugLogFmt("Error in TorvConnection.OnMessageReceivedProc: %s", e.what());
     }

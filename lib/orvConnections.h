@@ -145,6 +145,9 @@ private:
     // csDisconnected, transport off, queues cleared (once).
     void Disconnect();
     void MarkConnected();
+    // Hands a received text to its channel's thread (or channel 0's) while the
+    // thread cannot be taken out of the list.
+    void DeliverToChannel(int channel, std::string text);
 
     const std::uint8_t FKind;
     std::atomic<bool> FStop{false};

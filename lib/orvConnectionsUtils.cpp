@@ -249,6 +249,7 @@ void TOrvServers::Start(std::int32_t requestedSessionID, std::uint8_t programKin
     FFailed = false;
     FRedirectHost.clear();
     FRedirectPort = 0;
+    FRedirectKey.clear();
     FRedirectTargetPresent = false;
     FErrorCode = 0;
     FFailedKeys.clear();
@@ -328,11 +329,15 @@ TorvConnection* TOrvServers::Poll()
         return nullptr;
 
     if (!FRedirectHost.empty()) {
-        // Only a redirect reported now restarts the deadline; a remembered one
-        // would keep the establishment alive for ever.
-        if (redirectSeen)
-            FDeadline = std::chrono::steady_clock::now() + FTimeout;
         const std::string redirectKey = FRedirectHost + ":" + std::to_string(FRedirectPort);
+        // A new redirect target restarts the deadline, once. A redirect that is
+        // only seen again (a gateway redirecting to itself, or one we already
+        // follow) must not keep the establishment alive for ever.
+        if (redirectSeen && redirectKey != FRedirectKey) {
+            FRedirectKey = redirectKey;
+            FRedirectTargetPresent = false;
+            FDeadline = std::chrono::steady_clock::now() + FTimeout;
+        }
         if (noted.count(redirectKey))
             FRedirectTargetPresent = true;
         if (FRedirectTargetPresent) {
@@ -368,9 +373,14 @@ std::unique_ptr<TorvConnection> TOrvServers::Detach(TorvConnection* connection)
 
 void TOrvServers::EndConnection(std::unique_ptr<TorvConnection> connection)
 {
-    if (connection->ServerConnectionState() != scsDisconnected) {
-        if (auto* command = dynamic_cast<TorvCommandThread*>(connection->FindChannelThread(orvCommandChannel)))
-            command->SendLeave();
+    // Also runs from the destructor: a failing goodbye must not stop the others.
+    try {
+        if (connection->ServerConnectionState() != scsDisconnected) {
+            if (auto* command = dynamic_cast<TorvCommandThread*>(connection->FindChannelThread(orvCommandChannel)))
+                command->SendLeave();
+        }
+    } catch (const std::exception& e) {
+        DebugLogFmt("Error in TOrvServers.CloseAll: %s", e.what());
     }
     connection->SetActive(false);
     connection.reset();

@@ -120,6 +120,7 @@ private:
     std::int32_t FRequestedSessionID = 0;
     std::string FRedirectHost;
     std::uint16_t FRedirectPort = 0;
+    std::string FRedirectKey; // the redirect target being followed
     bool FRedirectTargetPresent = false;
     std::map<std::string, std::unique_ptr<TorvConnection>> FConnections;
     std::set<std::string> FFailedKeys;

@@ -59,6 +59,8 @@ public:
     void WaitFor();
     bool Started() const noexcept { return FThread.joinable(); }
     bool Finished() const noexcept { return FFinished.load(); }
+    // True on the thread's own thread.
+    bool IsCurrentThread() const noexcept { return FThread.get_id() == std::this_thread::get_id(); }
 
 protected:
     virtual void Execute() = 0;

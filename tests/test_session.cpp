@@ -188,6 +188,27 @@ TEST_F(Session, ARedirectFromTheOnlyGatewayIsFollowed)
     EXPECT_EQ(connection->ServerConnectionState(), scsRegisteredToServer);
 }
 
+TEST_F(Session, AChainOfRedirectsIsFollowedToItsEnd)
+{
+    GatewayProcess last;
+    GatewayProcess middle({"--redirect", "127.0.0.1:" + std::to_string(last.Port())});
+    GatewayProcess first({"--redirect", "127.0.0.1:" + std::to_string(middle.Port())});
+    auto connection = Join(Settings({first.Port()}), 0, orvKindCustomer);
+    ASSERT_TRUE(connection);
+    EXPECT_EQ(connection->GetPort(), last.Port());
+}
+
+TEST_F(Session, AGatewayRedirectingToItselfStillEndsAtTheDeadline)
+{
+    const std::uint16_t port = FreePort();
+    const std::string self = "127.0.0.1:" + std::to_string(port);
+    GatewayProcess loop({"--listen", self, "--redirect", self});
+    TOrvServers servers(Settings({port}), 3s);
+    servers.Start(0, orvKindCustomer, "beta4", "EN", 1);
+    EXPECT_FALSE(Establish(servers, 30s));
+    EXPECT_TRUE(servers.Failed());
+}
+
 TEST_F(Session, ARefusalFailsTheEstablishmentAtOnce)
 {
     GatewayProcess refusing({"--refuse", "104"});
