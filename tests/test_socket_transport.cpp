@@ -512,3 +512,89 @@ TEST(TlsSocket, APeerThatClosesDuringTheHandshakeGives801)
 }
 
 } // namespace
+
+namespace {
+
+// A factory whose client sockets can be made to fail, like an exhausted descriptor table.
+struct FailingFactory : TMCStdSocketFactory {
+    std::atomic<bool> fail{false};
+    std::unique_ptr<TMCSocket> CreateClientSocket() override
+    {
+        if (fail)
+            throw EMCError(MCErr::InvalidSocket);
+        return TMCStdSocketFactory::CreateClientSocket();
+    }
+};
+
+TEST(TransportRobustness, APollCaughtByABrokenLinkIsNotCountedAsTheFailedMessage)
+{
+    ScriptedPeer peer([](RawConnection& c, int index) {
+        if (index == 0) {
+            c.ReadExactly(MCHelloLength);
+            c.Write(MCBuildHello({0, 0, 0})); // then gone before the poll is read
+        }
+        c.Close();
+    });
+    Client client(false);
+    client.transport.AttemptsToConnect = 3;
+    client.transport.AttemptsInterval = 1;
+    MessengerPump pump(client.messenger);
+    client.transport.SetActive(true);
+    client.Send(peer.Port(), "x", false, 0);
+    ASSERT_TRUE(client.outcomes.WaitFor(1, 30s));
+    EXPECT_EQ(client.outcomes.All()[0].errorCode, 205);
+    EXPECT_TRUE(WaitUntil([&] { return client.transport.CountOutgoingConnections() == 0; }));
+    EXPECT_EQ(peer.Accepted(), 4) << "the link and 3 attempts, not a second round";
+}
+
+TEST(TransportRobustness, AConnectionThatCannotBeMadeLosesNoMessage)
+{
+    ScriptedPeer peer([](RawConnection& c, int) {
+        AnswerHello(c);
+        c.Write(GatewayFrame(mkPollEmpty, "17:127.0.0.1:7000"));
+        c.WaitClosed(5s); // never answers
+    });
+    FailingFactory factory;
+    Outcomes outcomes;
+    TMCMessenger messenger;
+    TMCSocketTransport transport;
+    transport.SetTransportMode(stmClient);
+    transport.SetMessenger(&messenger);
+    transport.SetSocketFactory(&factory);
+    transport.InactivityTime = 300; // the job ends and its request goes back to the pending list
+    MessengerPump pump(messenger);
+    transport.SetActive(true);
+    auto send = [&](const char* text) {
+        TMCMessage m = Text(text);
+        messenger.SendWithCallbacks(Dest(peer.Port()), m, 0, outcomes.ReplyProc(), outcomes.TimeoutProc(),
+                                    outcomes.ErrorProc(), nullptr);
+    };
+    send("first");
+    ASSERT_TRUE(WaitUntil([&] { return transport.CountOutgoingConnections() == 0 && transport.CountPending() == 1; }));
+    factory.fail = true;
+    EXPECT_NO_THROW(send("second"));
+    EXPECT_EQ(transport.CountPending(), 2u);
+    transport.SetActive(false);
+    ASSERT_TRUE(outcomes.WaitFor(2));
+    for (const auto& o : outcomes.All())
+        EXPECT_EQ(o.errorCode, 51);
+}
+
+TEST(TransportRobustness, AThrowingDisconnectHandlerDoesNotStrandTheConnection)
+{
+    std::atomic<std::uint16_t> port{0};
+    ScriptedPeer peer([&](RawConnection& c, int) {
+        AnswerHello(c);
+        c.Write(GatewayFrame(mkPollEmpty, "17:127.0.0.1:" + std::to_string(port.load())));
+        c.Close();
+    });
+    port = peer.Port();
+    Client client(false);
+    client.transport.AttemptsInterval = 10;
+    client.transport.OnDisconnected = [](auto&, auto, auto&, auto) { throw std::runtime_error("application"); };
+    client.transport.SetActive(true);
+    client.Send(peer.Port(), "x", false, 0);
+    EXPECT_TRUE(WaitUntil([&] { return peer.Accepted() >= 2; })) << "the job died with the handler";
+}
+
+} // namespace

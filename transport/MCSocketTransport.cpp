@@ -67,13 +67,18 @@ public:
     void Run() override
     {
         std::int32_t code = MCErr::ConnectionLost;
-        if (E.Accepted) {
-            RunAccepted();
-        } else {
-            RunOutgoing();
-            if (!FSocket->RemoteResolved())
-                code = MCErr::InvalidAddress;
+        try {
+            if (E.Accepted)
+                RunAccepted();
+            else
+                RunOutgoing();
+        } catch (...) {
+            // Whatever escaped (a throwing event handler, memory exhausted by a
+            // huge frame), the entry must still end, or its address would be
+            // stuck on a connection nobody serves.
         }
+        if (!E.Accepted && !FSocket->RemoteResolved())
+            code = MCErr::InvalidAddress;
         FSocket->Close();
         // The entry leaves the transport's list but lives as long as this job,
         // so a Terminate() racing with the end still finds it.
@@ -135,8 +140,8 @@ private:
                 }
             } else {
                 LinkEnd end = IoLoop();
-                if (FAllowed && T.OnDisconnected)
-                    T.OnDisconnected(T, TMCSocketSide::Client, FSocket->RemoteAddress(), FSocket->RemotePort());
+                if (FAllowed)
+                    NotifyDisconnected(TMCSocketSide::Client);
                 if (end != LinkEnd::Broken)
                     break;
                 DropPartialFrames();
@@ -177,8 +182,17 @@ private:
         }
         if (ok)
             IoLoop();
-        if (T.OnDisconnected)
-            T.OnDisconnected(T, TMCSocketSide::Server, FSocket->RemoteAddress(), FSocket->RemotePort());
+        NotifyDisconnected(TMCSocketSide::Server);
+    }
+
+    void NotifyDisconnected(TMCSocketSide side)
+    {
+        try {
+            if (T.OnDisconnected)
+                T.OnDisconnected(T, side, FSocket->RemoteAddress(), FSocket->RemotePort());
+        } catch (...) {
+            // The application's handler failing changes nothing for the link.
+        }
     }
 
     // ------------------------------------------------------------ connecting
@@ -277,9 +291,14 @@ private:
         TMCFrameReader reader(MCHelloLength);
         while (!reader.HasFrame()) {
             if (!FSocket->HasBufferedInput()) {
-                if (!WaitSocket(POLLIN))
+                // TLS may have to answer while we wait (renegotiation, alerts).
+                const short events = POLLIN | (FSocket->HasPendingOutput() ? POLLOUT : 0);
+                if (!WaitSocket(events))
                     return std::nullopt;
-                if (!FSocket->ReadableDataCheck())
+                FSocket->AfterWriteFlush();
+                const bool data = FSocket->ReadableDataCheck();
+                FSocket->AfterWriteFlush();
+                if (!data)
                     continue;
             }
             std::size_t want = std::min(reader.Wanted(), FInBuffer.size());
@@ -364,8 +383,8 @@ private:
                         return LinkEnd::Broken;
                     FSocket->AfterWriteFlush();
                 }
-            } catch (const EMCError&) {
-                return LinkEnd::Broken;
+            } catch (const std::exception&) {
+                return LinkEnd::Broken; // EMCError from the socket, or no memory for a frame
             }
         }
     }
@@ -389,7 +408,7 @@ private:
                     return false; // the reader refused bytes without a frame: a broken stream
                 }
             }
-        } catch (const EMCError&) {
+        } catch (const std::exception&) {
             return false;
         }
         return true;
@@ -515,10 +534,16 @@ private:
         bool remain;
         {
             std::lock_guard lock(E.Lock);
-            if (!E.Outgoing.empty() && E.Outgoing.front()->Kind == mkPoll) {
-                if (E.Current == E.Outgoing.front().get())
-                    E.Current = nullptr;
-                E.Outgoing.erase(E.Outgoing.begin());
+            // A poll at the head is dropped, also one whose frame was on its way.
+            if (!E.Outgoing.empty()) {
+                const TMCMessageInfo& head = *E.Outgoing.front();
+                const bool poll = head.Kind == mkPoll ||
+                                  (head.Kind == mkSending && (head.SavedKind == mkPoll || head.SavedKind == mkPollEmpty));
+                if (poll) {
+                    if (E.Current == E.Outgoing.front().get())
+                        E.Current = nullptr;
+                    E.Outgoing.erase(E.Outgoing.begin());
+                }
             }
             auto it = E.Outgoing.begin();
             if (E.Current)
@@ -868,13 +893,31 @@ void TMCInetTransport::DeliverMessage(TMCMessageInfoPtr info)
 
 void TMCInetTransport::CreateConnectionLocked()
 {
-    if (FStopping || FMode == stmServer || FPending.empty())
+    if (FStopping || FMode == stmServer)
         return;
+    // Connections are opened for requests; replies only ride on existing ones.
+    auto first = std::find_if(FPending.begin(), FPending.end(),
+                              [](const TMCMessageInfoPtr& m) { return m->Kind == mkMessage; });
+    if (first == FPending.end())
+        return;
+    const std::string destination = (*first)->DestAddress;
+
+    // Everything that can fail comes before any message moves, so a failure
+    // leaves them waiting in the pending list (to time out or fail with 51).
     auto entry = std::make_unique<TMCInetConnectionEntry>(MCNextConnectionUID(), false);
-    entry->DestAddress = FPending.front()->DestAddress;
-    entry->RemoteAddress = entry->DestAddress;
+    std::unique_ptr<TMCSocketTransportJob> job;
+    try {
+        auto socket = SocketFactory().CreateClientSocket();
+        socket->CreateOSSocket();
+        job = std::make_unique<TMCSocketTransportJob>(*this, *entry, std::move(socket));
+        FEntries.reserve(FEntries.size() + 1);
+    } catch (...) {
+        return;
+    }
+    entry->DestAddress = destination;
+    entry->RemoteAddress = destination;
     for (auto it = FPending.begin(); it != FPending.end();) {
-        if (MCSameHostPort((*it)->DestAddress, entry->DestAddress)) {
+        if ((*it)->Kind == mkMessage && MCSameHostPort((*it)->DestAddress, destination)) {
             (*it)->Connection = entry.get();
             (*it)->ConnectionID = entry->ConnectionID;
             (*it)->ConnectionUID = entry->ConnectionUID;
@@ -884,11 +927,19 @@ void TMCInetTransport::CreateConnectionLocked()
             ++it;
         }
     }
-    auto socket = SocketFactory().CreateClientSocket();
-    socket->CreateOSSocket();
-    auto job = std::make_unique<TMCSocketTransportJob>(*this, *entry, std::move(socket));
     FEntries.push_back(std::move(entry));
-    FPool.Queue(std::move(job));
+    try {
+        FPool.Queue(std::move(job));
+    } catch (...) {
+        // No thread for it: hand the messages back and forget the entry.
+        auto orphan = std::move(FEntries.back());
+        FEntries.pop_back();
+        for (auto& m : orphan->Outgoing) {
+            m->Connection = nullptr;
+            m->ConnectionUID = 0;
+            MCInsertOrdered(FPending, std::move(m));
+        }
+    }
 }
 
 void TMCInetTransport::AddAccepted(std::unique_ptr<TMCSocket> socket)
@@ -974,6 +1025,10 @@ void TMCInetTransport::ReturnToPending(TMCMessageList&& messages, std::int32_t c
             if (m->Kind == mkSending)
                 m->Kind = m->SavedKind;
             if (IsPoll(*m))
+                continue;
+            // A client's replies belong to the link that is gone; the peer's
+            // request times out on its side.
+            if (FMode == stmClient && m->Kind != mkMessage)
                 continue;
             m->Connection = nullptr;
             m->ConnectionUID = 0;
