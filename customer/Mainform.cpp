@@ -29,6 +29,8 @@
 #include <QVBoxLayout>
 
 #include <cstdio>
+#include <cstdint>
+#include <utility>
 
 namespace {
 
@@ -429,6 +431,7 @@ void TfrmCustomer::RunCreationSteps(const std::vector<std::string>& args)
 
     // 6. and 7.
     FPermissionLevel = options.PermissionLevel;
+    FStartLevel = options.PermissionLevel;
     FAutoConnect = options.AutoConnect;
 
     // 8.
@@ -584,7 +587,8 @@ void TfrmCustomer::sbStep1Enter()
 void TfrmCustomer::sbStep2Enter()
 {
     if (FConnection) {
-        const int code = FConnection->SessionIdentifier() - orvSessionIDBase;
+        FShownSession = FConnection->SessionIdentifier();
+        const int code = static_cast<int>(static_cast<std::int64_t>(FShownSession) - orvSessionIDBase);
         char text[160];
         std::snprintf(text, sizeof text, orvCustomerText::SessionCode, code);
         lblConnID->setText(QString::fromUtf8(text));
@@ -609,13 +613,15 @@ void TfrmCustomer::MainTimerTimer()
 {
     // 1. Follow the connection's state.
     const TServerConnectionState state = ShownServerState();
-    if (state != FLastShownState) {
+    // A connection lost before its first tick still ends on the session-ended page.
+    const bool takenOver = std::exchange(FTakenOver, false);
+    if (state != FLastShownState || takenOver) {
         switch (state) {
         case scsDisconnected:
             SetBusyCursor(false);
             SetConnectEnabled(true);
             SetStatus(TorvStatus::Ended);
-            if (FLastShownState != scsDisconnected)
+            if (FLastShownState != scsDisconnected || takenOver)
                 ShowPage(sbStep5);
             SetRemoteDesktopActionsEnabled(false);
             break;
@@ -640,6 +646,10 @@ void TfrmCustomer::MainTimerTimer()
         }
         FLastShownState = state;
     }
+    // Registered again under a new code (the link came back): show the code that is valid.
+    if (state == scsRegisteredToServer && FCurrentPage == sbStep2 && FConnection &&
+        FConnection->SessionIdentifier() != FShownSession)
+        sbStep2Enter();
 
     // 2. The session features follow the session.
     if (state == scsTotallyConnected)
@@ -679,6 +689,8 @@ void TfrmCustomer::PollEstablishment()
     FServers->CloseAll();
     FServers.reset();
     FConnection = std::move(connection);
+    FTakenOver = true;
+    ++FSessionSerial;
     DebugLog("Initializing connection");
     FeaturesTakeOver(*FConnection);
 }
@@ -692,6 +704,8 @@ void TfrmCustomer::aOpenConnectionExecute()
     SetBusyCursor(true);
     SetConnectEnabled(false);
     FConnection.reset();
+    // A Yes given in an earlier session does not carry over to the next.
+    FPermissionLevel = FStartLevel;
     std::int32_t session = 0;
     if (FPendingSession > 0) {
         session = FPendingSession;
@@ -832,7 +846,11 @@ void TfrmCustomer::HandleOneCommand()
             ShowMessageText(ResultText(DecimalOrThrow(data)));
     } else if (code == orvCmd::RequestRestartOrLogOff) {
         command->SendAcknowledge(std::string(orvCmd::Acknowledge), code);
-        if (FPermissionLevel == orvLevelAllowRemoteActions)
+        // Only the two requests this command exists for are carried out: any
+        // other data would let the helpdesk play the gateway's part.
+        if (data != orvCmd::LogOff && data != orvCmd::Restart)
+            command->SendNotHandled(text);
+        else if (FPermissionLevel == orvLevelAllowRemoteActions)
             command->AddMessage(JoinCommand(data, ""));
         else if (data == orvCmd::LogOff)
             AskCommandQuestion(orvCustomerText::AskLogOff, JoinCommand(orvCmd::LogOff, ""));
@@ -849,8 +867,10 @@ void TfrmCustomer::AskCommandQuestion(const std::string& text, const std::string
 {
     // The question may outlive the window.
     QPointer<TfrmCustomer> self(this);
-    ShowCommandQuestion(text, mdbYesNo, kCommandQuestion, reply, [self](TMessageDlg& dialog, int answer) {
-        if (self)
+    const unsigned serial = FSessionSerial;
+    ShowCommandQuestion(text, mdbYesNo, kCommandQuestion, reply, [self, serial](TMessageDlg& dialog, int answer) {
+        // A question of an earlier session answers nothing in this one.
+        if (self && serial == self->FSessionSerial)
             self->QuestionAnswered(dialog, answer);
         else if (answer != mdaClosed)
             dialog.close();

@@ -145,6 +145,7 @@ private:
 
     // Start-up state.
     std::uint8_t FPermissionLevel = 0;
+    std::uint8_t FStartLevel = 0; // from the command line; every new session starts from it
     std::int32_t FPendingSession = 0;
     bool FAutoConnect = false;
     bool FFirstActivation = true;
@@ -155,6 +156,9 @@ private:
     std::unique_ptr<TOrvServers> FServers;
     std::unique_ptr<TorvConnection> FConnection;
     TServerConnectionState FLastShownState = scsDisconnected;
+    bool FTakenOver = false;        // a connection was taken over and its state not shown yet
+    std::int32_t FShownSession = 0; // the session identifier the waiting page shows
+    unsigned FSessionSerial = 0;    // tells answers to an earlier session's questions apart
     QWidget* FCurrentPage = nullptr;
 
     // Read and changed only by the remote-desktop controls.

@@ -100,7 +100,11 @@ TorvStartupOptions ParseStartupArguments(const std::vector<std::string>& args, c
     if (args.size() == 3) {
         options.RestartMode = true;
         options.AutoConnect = true;
-        const std::int32_t session = DecimalOr(args[0], 0);
+        // Session codes have six digits; anything else asks for a new session
+        // (and cannot overflow when the identifier is built from it).
+        std::int32_t session = DecimalOr(args[0], 0);
+        if (session < 1 || session > 999999)
+            session = 0;
         const std::optional<QDateTime> created = ParseRestartTime(args[1]);
         if (!created || now >= created->addSecs(orvRestartWindowSeconds)) {
             options.RestartExpired = true;

@@ -93,6 +93,9 @@ TEST(RestartMode, TimeWindowOfTenMinutes)
     EXPECT_FALSE(noNumber.RestartExpired);
     EXPECT_EQ(noNumber.PendingSession, 0);
     EXPECT_TRUE(noNumber.AutoConnect);
+    // So does a number that is no session code (and would overflow the identifier).
+    EXPECT_EQ(Parse({"2147483000", FormatRestartTime(kNow), "/BASIC"}).PendingSession, 0);
+    EXPECT_EQ(Parse({"1234567", FormatRestartTime(kNow), "/BASIC"}).PendingSession, 0);
 }
 
 TEST(RestartMode, InvalidCreationTimeEndsTheProgram)

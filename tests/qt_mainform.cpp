@@ -783,6 +783,12 @@ TEST_F(SessionTest, LogOffRequestAsksAtLevelZeroAndYesGrantsLaterOnes)
     helpdesk.Send("200:104");
     ASSERT_TRUE(WaitFor([&] { return helpdesk.HasReceived("20:104:"); }));
     EXPECT_FALSE(DialogShown(orvCustomerText::AskRestart));
+
+    // ... but only in this session: the next Connect starts from the command line's level.
+    form.btnDisconnectClick();
+    form.btNewSessionClick();
+    form.aOpenConnectionExecute();
+    EXPECT_EQ(form.PermissionLevel(), 0);
 }
 
 TEST_F(SessionTest, RestartRequestRefusedOrClosedDoesNothing)
@@ -814,6 +820,13 @@ TEST_F(SessionTest, LevelThreeCarriesRequestsOutWithoutAsking)
         << ::testing::PrintToString(helpdesk.Received());
     EXPECT_LT(helpdesk.IndexOf("100:200"), helpdesk.IndexOf("20:105:"));
     EXPECT_TRUE(VisibleDialogs().empty());
+
+    // Other data is not replayed as a command (it could be the gateway's own, like "11").
+    helpdesk.Send("200:11");
+    ASSERT_TRUE(WaitFor([&] { return helpdesk.HasReceived("20:200:11"); }))
+        << ::testing::PrintToString(helpdesk.Received());
+    helpdesk.Send("999:b");
+    EXPECT_TRUE(WaitFor([&] { return helpdesk.HasReceived("20:999:b"); })) << "the command thread ended";
 }
 
 TEST_F(SessionTest, RestartModeRejoinsTheSameCode)
