@@ -141,8 +141,9 @@ TEST_F(Session, AGatewayThatStopsReplyingIsNoticedByTheKeepAlive)
     const auto after = std::chrono::steady_clock::now() - stopped;
     ::kill(gateway.Pid(), SIGCONT);
     ASSERT_TRUE(noticed);
-    // A ping has 10 s to be answered; nothing ends the session sooner.
-    EXPECT_GE(after, 10s);
+    // A ping has 10 s to be answered; nothing ends the session sooner (less
+    // the moment a ping sent just before the stop may have been on its way).
+    EXPECT_GE(after, 9s);
     EXPECT_FALSE(customer->GetActive());
     EXPECT_TRUE(WaitUntil([&] { return customer->ServerConnectionState() == scsDisconnected; }));
 }

@@ -177,8 +177,11 @@ int GatewayProcess::Stop(std::chrono::milliseconds grace, int signal)
         return *FExit;
     if (FPid <= 0)
         return -1;
+    // A test may have stopped it. Continued before it is told to end: a SIGCONT
+    // arriving while it exits would cancel the SIGSTOP with which the leak
+    // checker suspends it at exit, and the checker would wait for ever.
+    ::kill(FPid, SIGCONT);
     ::kill(FPid, signal);
-    ::kill(FPid, SIGCONT); // a test may have stopped it
     const auto end = std::chrono::steady_clock::now() + grace;
     std::optional<int> exit;
     while (!(exit = Reap(false)) && std::chrono::steady_clock::now() < end)
