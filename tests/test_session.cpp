@@ -154,7 +154,12 @@ TEST_F(Session, OfTwoRegisteredGatewaysTheLowerKeyWinsAndTheOtherIsClosed)
     TOrvServers servers(Settings({first.Port(), second.Port()}));
     servers.Start(0, orvKindCustomer, "beta4", "EN", 1);
     EXPECT_EQ(servers.ConnectionCount(), 2u);
-    std::this_thread::sleep_for(4s); // both register before the first poll
+    // Both register before the first poll (their answers need a moment more).
+    ASSERT_TRUE(WaitUntil([&] {
+        return first.ErrorOutput().find(" registered") != std::string::npos &&
+               second.ErrorOutput().find(" registered") != std::string::npos;
+    }, 30s));
+    std::this_thread::sleep_for(1s);
     TorvConnection* won = servers.Poll();
     ASSERT_TRUE(won);
     const std::string lower = "127.0.0.1:" + std::to_string(std::min(first.Port(), second.Port()));
