@@ -415,6 +415,17 @@ TEST_F(MessengerLoop, AnIntervalOfZeroLeavesTimeoutsToExplicitSweeps)
     EXPECT_EQ(Rec.Outcomes[0].What, 'T');
 }
 
+// A sweep reads the clock and then waits for the lists; a message stamped in
+// between must not look 49 days old and time out at once.
+TEST(MessageTimeout, CountsAcrossTheTickWrapButNotForStampsAheadOfTheSweep)
+{
+    EXPECT_TRUE(MCTimedOut(0xFFFFFF00u, 1000, 0x2E8u)); // 1000 ms across the wrap
+    EXPECT_FALSE(MCTimedOut(0xFFFFFF00u, 1000, 0x2E7u));
+    EXPECT_FALSE(MCTimedOut(5001, 15000, 5000));
+    EXPECT_FALSE(MCTimedOut(0xFFFFFFFFu, 15000, 0xFFFFFFFEu));
+    EXPECT_FALSE(MCTimedOut(0, 0, 4000000000u)) << "0 is no time-out";
+}
+
 TEST_F(MessengerLoop, AThrowingCallbackDoesNotStopLaterDeliveries)
 {
     std::vector<std::int32_t> handled;

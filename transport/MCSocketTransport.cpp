@@ -1046,7 +1046,7 @@ void TMCInetTransport::SweepTimeouts()
 {
     const std::uint32_t now = MCGetTickCount();
     TMCMessageList expired;
-    auto due = [now](const TMCMessageInfoPtr& m) { return m->Timeout != 0 && MCTicksSince(m->SentTick, now) >= m->Timeout; };
+    auto due = [now](const TMCMessageInfoPtr& m) { return MCTimedOut(m->SentTick, m->Timeout, now); };
     {
         std::lock_guard lock(FLock);
         for (auto it = FPending.begin(); it != FPending.end();) {

@@ -32,7 +32,7 @@ TMCMessageInfoPtr WireCopy(const TMCMessageInfo& src, const std::string& sourceA
 
 bool IsExpired(const TMCMessageInfo& info, std::uint32_t now)
 {
-    return info.Timeout != 0 && MCTicksSince(info.SentTick, now) >= info.Timeout;
+    return MCTimedOut(info.SentTick, info.Timeout, now);
 }
 
 } // namespace
