@@ -155,10 +155,11 @@ TEST_F(Session, OfTwoRegisteredGatewaysTheLowerKeyWinsAndTheOtherIsClosed)
     servers.Start(0, orvKindCustomer, "beta4", "EN", 1);
     EXPECT_EQ(servers.ConnectionCount(), 2u);
     // Both register before the first poll (their answers need a moment more).
-    ASSERT_TRUE(WaitUntil([&] {
+    const auto bothRegistered = [&] {
         return first.ErrorOutput().find(" registered") != std::string::npos &&
                second.ErrorOutput().find(" registered") != std::string::npos;
-    }, 30s));
+    };
+    ASSERT_TRUE(WaitUntil(bothRegistered, 30s));
     std::this_thread::sleep_for(1s);
     TorvConnection* won = servers.Poll();
     ASSERT_TRUE(won);
