@@ -135,6 +135,7 @@ std::optional<TMCSourceAddress> MCParseSourceAddress(std::string_view text)
     auto first = text.find(':');
     auto last = text.rfind(':');
     std::string_view connection;
+    std::string_view hostPort;
     bool hasConnection = false;
 
     if (first == std::string_view::npos) {
@@ -143,24 +144,22 @@ std::optional<TMCSourceAddress> MCParseSourceAddress(std::string_view text)
     } else if (first != last) {
         connection = text.substr(0, first);
         hasConnection = true;
-        result.Host = std::string(MCTrim(text.substr(first + 1, last - first - 1)));
-        result.HasHost = true;
-        auto port = ParsePort(text.substr(last + 1));
-        if (!port)
-            return std::nullopt;
-        result.Port = *port;
+        hostPort = text.substr(first + 1);
     } else if (first + 1 == text.size()) {
         connection = text.substr(0, first);
         hasConnection = true;
     } else {
-        result.Host = std::string(MCTrim(text.substr(0, first)));
-        result.HasHost = true;
-        auto port = ParsePort(text.substr(first + 1));
-        if (!port)
-            return std::nullopt;
-        result.Port = *port;
+        hostPort = text;
     }
 
+    if (!hostPort.empty()) {
+        auto split = MCSplitHostPort(hostPort);
+        if (!split)
+            return std::nullopt;
+        result.Host = std::move(split->Host);
+        result.Port = split->Port;
+        result.HasHost = true;
+    }
     if (hasConnection) {
         if (!ParseConnectionPart(connection, result.ConnectionID, result.ConnectionUID, result.HasUID))
             return std::nullopt;

@@ -22,6 +22,9 @@ namespace MCErr {
 inline constexpr std::int32_t NoTransport = 4;
 inline constexpr std::int32_t BadDestination = 5;
 inline constexpr std::int32_t UnexpectedFailure = 8;
+inline constexpr std::int32_t NoDecryptor = 9;
+inline constexpr std::int32_t NoDecompressor = 10;
+inline constexpr std::int32_t NoSealer = 11;
 inline constexpr std::int32_t InvalidSignature = 12;
 inline constexpr std::int32_t InvalidCredentials = 16;
 inline constexpr std::int32_t ReplyDeferred = 25;

@@ -49,6 +49,8 @@ using TMCTimeoutProc = std::function<void(void* UserData, TMCMessage& Message)>;
 using TMCErrorProc = std::function<void(void* UserData, TMCMessage& Message, std::int32_t ErrorCode)>;
 
 inline constexpr std::size_t MCQueueNameMax = 31; // DestQueue is 32 bytes, NUL-terminated
+// The largest frame a transport takes unless told otherwise.
+inline constexpr std::uint32_t MCDefaultMaxMsgSize = 0x7FFFDFFF;
 
 // Envelope of one message in flight. Owned by exactly one list at a time
 // (a connection's outgoing list, the transport's pending list, or the

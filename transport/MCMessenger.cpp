@@ -485,7 +485,6 @@ void TMCMessenger::DispatchIncoming()
                 TMCMessageHandler& handler = queue->Handlers[i];
                 if (!handler.Takes(message.MsgCode))
                     continue;
-                handled = false;
                 handler.OnMessage(*queue, message, handled);
             }
             if (!handled && queue->OnUnhandledMessage)

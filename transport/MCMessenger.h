@@ -123,7 +123,7 @@ public:
     // Switching calls ActivationChanged; a failed activation leaves it off.
     void SetActive(bool value);
 
-    std::uint32_t MaxMsgSize = 0x7FFFDFFF;
+    std::uint32_t MaxMsgSize = MCDefaultMaxMsgSize;
     // Timeout of the messages the transport creates by itself; the messenger's
     // SetMaxTimeout writes it (configuration time, before activation).
     std::uint32_t MaxTimeout = 0xFFFFFFFF;

@@ -9,11 +9,6 @@
 
 namespace {
 
-// The "not found" codes of the three transformer kinds.
-constexpr std::int32_t ErrNoDecryptor = 9;
-constexpr std::int32_t ErrNoDecompressor = 10;
-constexpr std::int32_t ErrNoSealer = 11;
-
 // A received frame's routing block is only read when L is below this bound.
 constexpr std::uint64_t RoutingBlockSlack = 8192;
 
@@ -71,12 +66,28 @@ std::int32_t GetSigned32(std::string_view s, std::size_t offset) noexcept
     return static_cast<std::int32_t>(Get32(s, offset));
 }
 
-// The queue name as both the header and the routing block carry it.
-std::string_view WireQueueName(const std::string& destQueue) noexcept
+// The first 24 bytes of a hello or a message frame.
+void AppendFrameHeader(std::string& out, std::uint32_t total, const TMCTransformerIDs& ids,
+                       std::uint32_t routing)
 {
-    std::string_view q = destQueue;
-    q = q.substr(0, q.find('\0'));
-    return q.substr(0, MCQueueNameMax);
+    Append32(out, MCSignature);
+    Append32(out, total);
+    Append32(out, static_cast<std::uint32_t>(ids.Compression));
+    Append32(out, static_cast<std::uint32_t>(ids.Encryption));
+    Append32(out, static_cast<std::uint32_t>(ids.Sealing));
+    Append32(out, routing);
+}
+
+TMCTransformerIDs GetIDs(std::string_view frameHeader) noexcept
+{
+    return {GetSigned32(frameHeader, 8), GetSigned32(frameHeader, 12), GetSigned32(frameHeader, 16)};
+}
+
+// The queue name as both the header and the routing block carry it.
+std::string_view WireQueueName(std::string_view destQueue) noexcept
+{
+    destQueue = destQueue.substr(0, destQueue.find('\0'));
+    return destQueue.substr(0, MCQueueNameMax);
 }
 
 template <typename T> TMCBaseTransformer* Matching(T* transformer, std::int32_t id) noexcept
@@ -148,12 +159,7 @@ std::string MCBuildHello(const TMCTransformerIDs& ids)
 {
     std::string out;
     out.reserve(MCHelloLength);
-    Append32(out, MCSignature);
-    Append32(out, static_cast<std::uint32_t>(MCHelloLength));
-    Append32(out, static_cast<std::uint32_t>(ids.Compression));
-    Append32(out, static_cast<std::uint32_t>(ids.Encryption));
-    Append32(out, static_cast<std::uint32_t>(ids.Sealing));
-    Append32(out, 0); // a hello has no routing block
+    AppendFrameHeader(out, MCHelloLength, ids, 0); // a hello has no routing block
     return out;
 }
 
@@ -166,7 +172,7 @@ TMCTransformerIDs MCParseHello(std::string_view hello)
     if (Get32(hello, 4) != MCHelloLength)
         throw EMCFrameError("hello announces length " + std::to_string(Get32(hello, 4)));
     // The routing length of a hello is not looked at: there is no room for a block.
-    return {GetSigned32(hello, 8), GetSigned32(hello, 12), GetSigned32(hello, 16)};
+    return GetIDs(hello);
 }
 
 namespace {
@@ -210,19 +216,6 @@ TMCTransformerIDs MCAnswerHello(const TMCTransformerIDs& client, const TMCTransf
     return {KindAnswer(client.Compression, ours.Compressor, noTransformerFallback),
             KindAnswer(client.Encryption, ours.Encryptor, noTransformerFallback),
             KindAnswer(client.Sealing, ours.Sealer, noTransformerFallback)};
-}
-
-const char* MCHelloVerdictText(TMCHelloVerdict verdict) noexcept
-{
-    switch (verdict) {
-    case TMCHelloVerdict::Accepted:
-        return "hello accepted";
-    case TMCHelloVerdict::PeerRefused:
-        return "peer refused the transformers";
-    case TMCHelloVerdict::NoTransformer:
-        return "peer asks for a transformer we do not have";
-    }
-    return "unknown hello verdict";
 }
 
 // ---------------------------------------------------------------------------
@@ -275,9 +268,7 @@ std::uint32_t MCReadMessageHeader(std::string_view h, TMCMessageInfo& info)
     info.TransferIDLo = Get32(h, OffTransferLo);
     info.TransferIDHi = Get32(h, OffTransferHi);
     info.IsSync = Get32(h, OffIsSync);
-    std::string_view queue = h.substr(OffDestQueue, DestQueueSize);
-    queue = queue.substr(0, std::min(queue.find('\0'), MCQueueNameMax));
-    info.DestQueue.assign(queue);
+    info.DestQueue.assign(WireQueueName(h.substr(OffDestQueue, DestQueueSize)));
     std::memcpy(info.Credentials.data(), h.data() + OffCredentials, info.Credentials.size());
     info.ErrorCode = GetSigned32(h, OffErrorCode);
     std::uint32_t kind = Get32(h, OffKind);
@@ -308,21 +299,21 @@ bool MCIsWireKind(TMCMessageKind kind) noexcept
 void MCEncodePayload(std::string& payload, const TMCTransformerIDs& ids, const TMCTransformers& ours)
 {
     if (ids.Compression != 0)
-        Require(Matching(ours.Compressor, ids.Compression), ErrNoDecompressor)->Encode(payload);
+        Require(Matching(ours.Compressor, ids.Compression), MCErr::NoDecompressor)->Encode(payload);
     if (ids.Sealing != 0)
-        Require(Matching(ours.Sealer, ids.Sealing), ErrNoSealer)->Encode(payload);
+        Require(Matching(ours.Sealer, ids.Sealing), MCErr::NoSealer)->Encode(payload);
     if (ids.Encryption != 0)
-        Require(Matching(ours.Encryptor, ids.Encryption), ErrNoDecryptor)->Encode(payload);
+        Require(Matching(ours.Encryptor, ids.Encryption), MCErr::NoDecryptor)->Encode(payload);
 }
 
 void MCDecodePayload(std::string& payload, const TMCTransformerIDs& ids, const TMCTransformers& ours)
 {
     if (ids.Encryption != 0)
-        Require(Matching(ours.Encryptor, ids.Encryption), ErrNoDecryptor)->Decode(payload);
+        Require(Matching(ours.Encryptor, ids.Encryption), MCErr::NoDecryptor)->Decode(payload);
     if (ids.Sealing != 0)
-        Require(Matching(ours.Sealer, ids.Sealing), ErrNoSealer)->Decode(payload);
+        Require(Matching(ours.Sealer, ids.Sealing), MCErr::NoSealer)->Decode(payload);
     if (ids.Compression != 0)
-        Require(Matching(ours.Compressor, ids.Compression), ErrNoDecompressor)->Decode(payload);
+        Require(Matching(ours.Compressor, ids.Compression), MCErr::NoDecompressor)->Decode(payload);
 }
 
 // ---------------------------------------------------------------------------
@@ -361,12 +352,8 @@ std::string MCBuildMessageFrame(const TMCMessageInfo& info, TMCMessageKind kind,
 
     std::string out;
     out.reserve(static_cast<std::size_t>(total));
-    Append32(out, MCSignature);
-    Append32(out, static_cast<std::uint32_t>(total));
-    Append32(out, static_cast<std::uint32_t>(context.IDs.Compression));
-    Append32(out, static_cast<std::uint32_t>(context.IDs.Encryption));
-    Append32(out, static_cast<std::uint32_t>(context.IDs.Sealing));
-    Append32(out, static_cast<std::uint32_t>(routing));
+    AppendFrameHeader(out, static_cast<std::uint32_t>(total), context.IDs,
+                      static_cast<std::uint32_t>(routing));
 
     out += source;
     out += '\0';
@@ -473,7 +460,7 @@ TMCReceivedFrame MCParseFrame(std::string bytes, std::uint32_t maxMsgSize)
     if (f.TotalLength != frame.size())
         throw EMCFrameError("frame announces " + std::to_string(f.TotalLength) + " bytes but has " +
                             std::to_string(frame.size()));
-    f.IDs = {GetSigned32(frame, 8), GetSigned32(frame, 12), GetSigned32(frame, 16)};
+    f.IDs = GetIDs(frame);
     f.RoutingLength = Get32(frame, 20);
 
     const std::uint64_t bound = std::min<std::uint64_t>(maxMsgSize, MCDefaultMaxMsgSize) + RoutingBlockSlack;

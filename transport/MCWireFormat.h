@@ -19,7 +19,6 @@ inline constexpr std::uint32_t MCSignature = 0x50444945; // "EIDP" on the wire
 inline constexpr std::size_t MCHelloLength = 24;
 inline constexpr std::size_t MCFrameHeaderSize = 24; // signature, length, three identifiers, L
 inline constexpr std::size_t MCMessageHeaderSize = 128;
-inline constexpr std::uint32_t MCDefaultMaxMsgSize = 0x7FFFDFFF;
 
 // A broken stream or a frame that cannot be taken apart. ErrorCode() is 12;
 // what() adds the detail, for the log.
@@ -83,8 +82,6 @@ TMCHelloVerdict MCCheckPeerHello(const TMCTransformerIDs& peer, const TMCTransfo
 // client's, else -1 when noTransformerFallback is set and it has one, else 0.
 TMCTransformerIDs MCAnswerHello(const TMCTransformerIDs& client, const TMCTransformers& ours,
                                 bool noTransformerFallback);
-
-const char* MCHelloVerdictText(TMCHelloVerdict verdict) noexcept;
 
 // ---------------------------------------------------------------------------
 // The 128-byte message header
