@@ -49,24 +49,31 @@ TMCSSLSocket::TMCSSLSocket(TMCSocketSide side, std::shared_ptr<TMCTLSContext> co
 
 TMCSSLSocket::~TMCSSLSocket() = default;
 
+void TMCSSLSocket::StartEngine()
+{
+    FEngine = FContext->NewEngine();
+    FOut.clear();
+    FClosed = false;
+}
+
 void TMCSSLSocket::CreateOSSocket()
 {
     TMCSocket::CreateOSSocket();
-    if (Secure() && !FEngine) {
-        FEngine = FContext->NewEngine();
-        FOut.clear();
-        FClosed = false;
-    }
+    if (Secure() && !FEngine)
+        StartEngine();
 }
 
 void TMCSSLSocket::Attach(int fd, std::string remoteHost, std::uint16_t remotePort)
 {
     TMCSocket::Attach(fd, std::move(remoteHost), remotePort);
-    if (Secure()) {
-        FEngine = FContext->NewEngine();
-        FOut.clear();
-        FClosed = false;
-    }
+    if (Secure())
+        StartEngine();
+}
+
+void TMCSSLSocket::CollectCiphertext()
+{
+    if (FEngine && FEngine->HasCiphertext())
+        FOut += FEngine->TakeCiphertext();
 }
 
 bool TMCSSLSocket::FeedEngine()
@@ -95,8 +102,7 @@ bool TMCSSLSocket::FeedEngine()
 
 bool TMCSSLSocket::Flush()
 {
-    if (FEngine && FEngine->HasCiphertext())
-        FOut += FEngine->TakeCiphertext();
+    CollectCiphertext();
     while (!FOut.empty()) {
         auto r = RawWrite(FOut.data(), FOut.size());
         if (r.status == TMCIoResult::WouldBlock)
@@ -151,12 +157,8 @@ TMCIoResult TMCSSLSocket::Read(char* buffer, std::size_t count)
 {
     if (!Secure())
         return TMCSocket::Read(buffer, count);
-    if (FEngine && FEngine->HasPlaintext()) {
-        std::string out;
-        FEngine->TakePlaintext(out, count);
-        std::copy(out.begin(), out.end(), buffer);
-        return {TMCIoResult::Ok, out.size()};
-    }
+    if (FEngine && FEngine->HasPlaintext())
+        return {TMCIoResult::Ok, FEngine->TakePlaintext(buffer, count)};
     if (FClosed || !FEngine)
         return {TMCIoResult::Failed, 0}; // 10057: not connected
     return {TMCIoResult::WouldBlock, 0};
@@ -168,8 +170,7 @@ TMCIoResult TMCSSLSocket::Write(const char* buffer, std::size_t count)
         return TMCSocket::Write(buffer, count);
     if (FClosed || !FEngine || !FEngine->Encrypt(std::string_view(buffer, count)))
         return {TMCIoResult::Failed, 0};
-    if (FEngine->HasCiphertext())
-        FOut += FEngine->TakeCiphertext();
+    CollectCiphertext();
     return {TMCIoResult::Ok, count};
 }
 

@@ -56,6 +56,10 @@ public:
 
 private:
     bool Secure() const noexcept { return FContext != nullptr; }
+    // A fresh engine for a new link, with nothing left over from the last one.
+    void StartEngine();
+    // Moves the engine's output to the end of FOut.
+    void CollectCiphertext();
     // Reads what the descriptor holds into the engine; false when the link closed or failed.
     bool FeedEngine();
     // Moves engine output into our buffer and writes what the descriptor takes; false on a write error.

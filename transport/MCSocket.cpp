@@ -92,18 +92,22 @@ sockaddr_in MakeAddress(const std::string& dotted, std::uint16_t port)
     return sa;
 }
 
-void ReadName(int fd, bool peer, std::string& host, std::uint16_t& port)
+void ReadLocalName(int fd, std::string& host, std::uint16_t& port)
 {
     sockaddr_in sa{};
     socklen_t len = sizeof sa;
-    int rc = peer ? getpeername(fd, reinterpret_cast<sockaddr*>(&sa), &len)
-                  : getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    if (rc != 0)
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0)
         return;
     char text[INET_ADDRSTRLEN] = {};
     if (inet_ntop(AF_INET, &sa.sin_addr, text, sizeof text))
         host = text;
     port = ntohs(sa.sin_port);
+}
+
+void SetNoDelay(int fd)
+{
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 } // namespace
@@ -154,8 +158,7 @@ void TMCSocket::CreateOSSocket()
         FState = TMCSocketState::Closed;
         throw EMCError(MCErr::InvalidSocket);
     }
-    int one = 1;
-    setsockopt(FFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    SetNoDelay(FFd);
     FState = TMCSocketState::Created;
 }
 
@@ -170,7 +173,7 @@ void TMCSocket::Bind(bool reuseAddress)
     sockaddr_in sa = MakeAddress(local, FLocalPort);
     if (::bind(FFd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
         throw EMCError(MCErr::InvalidAddress);
-    ReadName(FFd, false, FLocalAddress, FLocalPort);
+    ReadLocalName(FFd, FLocalAddress, FLocalPort);
     FState = TMCSocketState::Bound;
 }
 
@@ -198,19 +201,17 @@ void TMCSocket::Attach(int fd, std::string remoteHost, std::uint16_t remotePort)
     if (FFd >= 0)
         ::close(FFd);
     FFd = fd;
-    int one = 1;
-    setsockopt(FFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    SetNoDelay(FFd);
     FRemoteAddress = std::move(remoteHost);
     FRemotePort = remotePort;
     FRemoteResolved = true;
-    ReadName(FFd, false, FLocalAddress, FLocalPort);
-    FState = TMCSocketState::Connected;
+    SetConnected();
 }
 
 void TMCSocket::SetConnected()
 {
     FState = TMCSocketState::Connected;
-    ReadName(FFd, false, FLocalAddress, FLocalPort);
+    ReadLocalName(FFd, FLocalAddress, FLocalPort);
 }
 
 bool TMCSocket::ConnectWithTimeout(TMCWakeup* wakeup, std::uint32_t timeoutMs)

@@ -37,6 +37,11 @@ bool SameHostPort(std::string_view a, std::string_view b)
 
 bool IsPoll(const TMCMessageInfo& m) { return m.Kind == mkPoll || m.Kind == mkPollEmpty; }
 
+bool HasUnsent(const TMCMessageList& list)
+{
+    return std::any_of(list.begin(), list.end(), [](const TMCMessageInfoPtr& m) { return !m->Sent; });
+}
+
 TMCMessageInfoPtr MakePoll(TMCMessageKind kind)
 {
     auto poll = std::make_unique<TMCMessageInfo>();
@@ -154,7 +159,7 @@ private:
                 WaitWake(T.AttemptsInterval);
                 if (!E.Terminated) {
                     std::lock_guard lock(E.Lock);
-                    if (!E.Current && (!HasUnsentLocked() || E.ConnectionID == 0))
+                    if (!E.Current && (!HasUnsent(E.Outgoing) || E.ConnectionID == 0))
                         PollAtHeadLocked();
                 }
                 linked = false;
@@ -321,9 +326,7 @@ private:
         if (!peer || MCCheckPeerHello(*peer, ours, T.NoTransformerFallback) != TMCHelloVerdict::Accepted)
             return false;
         std::lock_guard lock(E.Lock);
-        E.TransformerIDs[0] = peer->Compression;
-        E.TransformerIDs[1] = peer->Encryption;
-        E.TransformerIDs[2] = peer->Sealing;
+        E.TransformerIDs = *peer;
         return true;
     }
 
@@ -336,9 +339,7 @@ private:
         TMCTransformerIDs answer = MCAnswerHello(*client, ours, T.NoTransformerFallback);
         {
             std::lock_guard lock(E.Lock);
-            E.TransformerIDs[0] = answer.Compression;
-            E.TransformerIDs[1] = answer.Encryption;
-            E.TransformerIDs[2] = answer.Sealing;
+            E.TransformerIDs = answer;
         }
         return WriteAll(MCBuildHello(answer));
     }
@@ -437,11 +438,6 @@ private:
         FSendingFrame = false;
     }
 
-    bool HasUnsentLocked() const
-    {
-        return std::any_of(E.Outgoing.begin(), E.Outgoing.end(), [](const TMCMessageInfoPtr& m) { return !m->Sent; });
-    }
-
     void PollAtHeadLocked()
     {
         if (!E.Outgoing.empty() && E.Outgoing.front()->Kind == mkPoll)
@@ -480,7 +476,7 @@ private:
             context.ConnectionID = E.ConnectionID;
             context.LocalAddress = FSocket->LocalAddress();
             context.MessengerPort = T.MessengerPort();
-            context.IDs = {E.TransformerIDs[0], E.TransformerIDs[1], E.TransformerIDs[2]};
+            context.IDs = E.TransformerIDs;
             context.Transformers = TransformersOf(T);
             context.MaxFrameSize = T.MaxMsgSize;
             try {
@@ -589,9 +585,7 @@ private:
         }
         if (!mismatch) {
             std::lock_guard lock(E.Lock);
-            E.TransformerIDs[0] = parsed.IDs.Compression;
-            E.TransformerIDs[1] = parsed.IDs.Encryption;
-            E.TransformerIDs[2] = parsed.IDs.Sealing;
+            E.TransformerIDs = parsed.IDs;
         }
 
         TMCReceivedPayload payload;
@@ -985,9 +979,7 @@ void TMCInetTransport::MovePendingForPoll(TMCInetConnectionEntry& entry)
             ++it;
         }
     }
-    const bool unsent = std::any_of(entry.Outgoing.begin(), entry.Outgoing.end(),
-                                    [](const TMCMessageInfoPtr& m) { return !m->Sent; });
-    if (!unsent)
+    if (!HasUnsent(entry.Outgoing))
         entry.Outgoing.push_back(MakePoll(mkPollEmpty));
 }
 

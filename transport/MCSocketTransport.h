@@ -3,6 +3,7 @@
 #include "transport/MCMessenger.h"
 #include "transport/MCSocket.h"
 #include "transport/MCThreadPool.h"
+#include "transport/MCWireFormat.h"
 
 #include <atomic>
 #include <cstdint>
@@ -35,7 +36,7 @@ public:
     const std::uint32_t ConnectionUID;
     const bool Accepted;      // the peer connected to us
     std::uint32_t Attempts = 0;
-    std::int32_t TransformerIDs[3] = {-1, -1, -1}; // compression, encryption, sealing
+    TMCTransformerIDs TransformerIDs = MCNotNegotiated;
     std::string RemoteAddress; // destination host:port, later "id:host:port" as the peer announced
     std::string DestAddress;   // the destination it was created for
     TMCMessageList Outgoing;   // to send, and sent requests waiting for their replies
@@ -117,7 +118,6 @@ private:
     TMCSocketFactory* FSocketFactory = nullptr;
     TMCStdSocketFactory FStdFactory;
     TMCThreadPool FPool;
-    std::unique_ptr<TMCWakeup> FListenerWakeup;
 };
 
 class TMCSocketTransport : public TMCInetTransport {

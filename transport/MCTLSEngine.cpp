@@ -560,6 +560,14 @@ std::size_t TMCTLSEngine::TakePlaintext(std::string& appendTo, std::size_t max)
     return n;
 }
 
+std::size_t TMCTLSEngine::TakePlaintext(char* buffer, std::size_t max)
+{
+    const std::size_t n = std::min(max, FP->Plain.Size());
+    std::memcpy(buffer, FP->Plain.Front(), n);
+    FP->Plain.Consume(n);
+    return n;
+}
+
 void TMCTLSEngine::UntakePlaintext(std::string_view bytes)
 {
     FP->Plain.Prepend(bytes);

@@ -89,6 +89,8 @@ public:
     std::size_t PlaintextSize() const noexcept;
     // Moves up to `max` decrypted bytes to the end of `appendTo`; returns how many.
     std::size_t TakePlaintext(std::string& appendTo, std::size_t max = SIZE_MAX);
+    // Moves up to `max` decrypted bytes into `buffer`; returns how many.
+    std::size_t TakePlaintext(char* buffer, std::size_t max);
     // Puts bytes back in front of the decrypted input (the socket's push-back).
     void UntakePlaintext(std::string_view bytes);
 
