@@ -1,6 +1,7 @@
 #include "lib/orvAppUtils.h"
 
 #include "lib/debugProc.h"
+#include "transport/MCAddress.h"
 
 #include <charconv>
 #include <cstdio>
@@ -98,14 +99,11 @@ std::string FieldText(std::string_view line)
     return s;
 }
 
-// Optional sign and digits; blanks around them are tolerated, nothing else.
+// Optional sign and digits; blanks around them are tolerated, nothing else
+// (a record line holds no CR or LF, so trimming those too changes nothing).
 std::optional<std::int32_t> ParseInteger(std::string_view s)
 {
-    auto blank = [](char c) { return c == ' ' || c == '\t'; };
-    while (!s.empty() && blank(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && blank(s.back()))
-        s.remove_suffix(1);
+    s = MCTrim(s);
     if (!s.empty() && s.front() == '+') {
         s.remove_prefix(1); // from_chars takes "-" but not "+"
         if (!s.empty() && s.front() == '-')
@@ -138,13 +136,14 @@ std::optional<TRegisteringData> DecodeRegisteringData(std::string_view text)
     const auto lines = SplitRecordLines(text);
     if (lines.empty())
         return std::nullopt;
-    const auto version = ParseInteger(FieldText(lines[0]));
+    // Integer lines are parsed as they stand: a 0xFE byte fails the parse as its "?" would.
+    const auto version = ParseInteger(lines[0]);
     if (version != orvRegisteringDataVersion)
         return std::nullopt;
     if (lines.size() < 7)
         return std::nullopt;
-    const auto sessionID = ParseInteger(FieldText(lines[4]));
-    const auto resultCode = ParseInteger(FieldText(lines[5]));
+    const auto sessionID = ParseInteger(lines[4]);
+    const auto resultCode = ParseInteger(lines[5]);
     if (!sessionID || !resultCode)
         return std::nullopt;
     TRegisteringData data;

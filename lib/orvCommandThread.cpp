@@ -79,7 +79,7 @@ void TorvCommandThread::SendNotHandled(const std::string& text)
 std::string TorvCommandThread::Where()
 {
     TorvConnection* c = GetConnection();
-    return c->GetAddress() + ":" + std::to_string(c->GetPort());
+    return GatewayKey(c->GetAddress(), c->GetPort());
 }
 
 void TorvCommandThread::Execute()

@@ -3,6 +3,7 @@
 #include "lib/debugProc.h"
 #include "lib/orvCommandThread.h"
 #include "lib/orvConnections.h"
+#include "transport/MCAddress.h"
 #include "transport/MCSocket.h"
 
 #include <INIReader.h>
@@ -35,18 +36,6 @@ std::string_view Trim(std::string_view s)
     while (!s.empty() && IsBlank(s.back()))
         s.remove_suffix(1);
     return s;
-}
-
-bool StartsWithNoCase(std::string_view s, std::string_view prefix)
-{
-    if (s.size() < prefix.size())
-        return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (lower(s[i]) != lower(prefix[i]))
-            return false;
-    }
-    return true;
 }
 
 // Quotes around a whole value are not part of it, as with the usual INI readers.
@@ -162,7 +151,7 @@ std::optional<TorvHostPort> ParseGatewayValue(std::string_view value)
 {
     // The prefix goes first: its own colon would otherwise be taken as the port separator.
     value = Trim(value);
-    if (StartsWithNoCase(value, HttpPrefix))
+    if (value.size() >= HttpPrefix.size() && MCSameText(value.substr(0, HttpPrefix.size()), HttpPrefix))
         value.remove_prefix(HttpPrefix.size());
     return SplitHostAndPort(value);
 }
@@ -295,7 +284,6 @@ TorvConnection* TOrvServers::Poll()
     }
 
     bool redirectSeen = false;
-    std::set<std::string> noted;
     for (auto& [key, connection] : FConnections) {
         const TRegisteringData data = connection->RegisteringData();
         const std::string redirectHost = connection->RedirectHost();
@@ -323,13 +311,12 @@ TorvConnection* TOrvServers::Poll()
             FRedirectPort = connection->RedirectPort();
             redirectSeen = true;
         }
-        noted.insert(connection->GetAddress() + ":" + std::to_string(connection->GetPort()));
     }
     if (FFailed)
         return nullptr;
 
     if (!FRedirectHost.empty()) {
-        const std::string redirectKey = FRedirectHost + ":" + std::to_string(FRedirectPort);
+        const std::string redirectKey = GatewayKey(FRedirectHost, FRedirectPort);
         // A new redirect target restarts the deadline, once. A redirect that is
         // only seen again (a gateway redirecting to itself, or one we already
         // follow) must not keep the establishment alive for ever.
@@ -338,7 +325,8 @@ TorvConnection* TOrvServers::Poll()
             FRedirectTargetPresent = false;
             FDeadline = std::chrono::steady_clock::now() + FTimeout;
         }
-        if (noted.count(redirectKey))
+        // Every connection is kept under the key of its own address and port.
+        if (FConnections.count(redirectKey))
             FRedirectTargetPresent = true;
         if (FRedirectTargetPresent) {
             for (auto it = FConnections.rbegin(); it != FConnections.rend();) {
