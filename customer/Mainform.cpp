@@ -100,6 +100,15 @@ QAction* NewAction(QWidget* owner, const char* name, const char* caption, const 
     return action;
 }
 
+// The column of a wizard page.
+QVBoxLayout* NewPageLayout(QWidget* page, int top = 14, int spacing = 10)
+{
+    auto* layout = new QVBoxLayout(page);
+    layout->setContentsMargins(18, top, 18, 12);
+    layout->setSpacing(spacing);
+    return layout;
+}
+
 // A row with the button at its right edge.
 void AddButtonRow(QVBoxLayout* layout, QPushButton* right, QWidget* left = nullptr)
 {
@@ -268,9 +277,7 @@ void TfrmCustomer::BuildPages()
     // Open connection.
     sbStep1 = NewPage("sbStep1");
     {
-        auto* layout = new QVBoxLayout(sbStep1);
-        layout->setContentsMargins(18, 14, 18, 12);
-        layout->setSpacing(10);
+        auto* layout = NewPageLayout(sbStep1);
         AddHeading(sbStep1, layout, "Open remote support connection");
         AddText(
             sbStep1, layout,
@@ -292,9 +299,7 @@ void TfrmCustomer::BuildPages()
     // Waiting for the helpdesk.
     sbStep2 = NewPage("sbStep2");
     {
-        auto* layout = new QVBoxLayout(sbStep2);
-        layout->setContentsMargins(18, 14, 18, 12);
-        layout->setSpacing(10);
+        auto* layout = NewPageLayout(sbStep2);
         AddHeading(sbStep2, layout, "Waiting for your helpdesk to connect.");
         lblConnID = AddText(sbStep2, layout, QString());
         lblConnID->setObjectName(QStringLiteral("lblConnID"));
@@ -321,9 +326,8 @@ void TfrmCustomer::BuildPages()
     // In session.
     sbStep3 = NewPage("sbStep3");
     {
-        auto* layout = new QVBoxLayout(sbStep3);
-        layout->setContentsMargins(18, 12, 18, 12);
-        layout->setSpacing(7);
+        // The fullest page: a little tighter.
+        auto* layout = NewPageLayout(sbStep3, 12, 7);
         AddHeading(sbStep3, layout, "You are in remote support session with your helpdesk.");
         AddText(sbStep3, layout,
                 QStringLiteral("Connection is established successfully. Now you can start viewing remote "
@@ -371,9 +375,7 @@ void TfrmCustomer::BuildPages()
     // Session ended.
     sbStep5 = NewPage("sbStep5");
     {
-        auto* layout = new QVBoxLayout(sbStep5);
-        layout->setContentsMargins(18, 14, 18, 12);
-        layout->setSpacing(10);
+        auto* layout = NewPageLayout(sbStep5);
         AddHeading(sbStep5, layout, "2. Open the remote support connection");
         AddHeading(sbStep5, layout, "Connection is closed");
         AddText(sbStep5, layout,
@@ -388,15 +390,8 @@ void TfrmCustomer::BuildPages()
     }
 
     for (QPushButton* disconnect : {btnDisconnect, btCloseConnection}) {
-        // Both follow the Disconnect action's caption, hint and state.
-        auto sync = [this, disconnect] {
-            disconnect->setText(aCloseConnection->text());
-            disconnect->setToolTip(aCloseConnection->toolTip());
-            disconnect->setEnabled(aCloseConnection->isEnabled());
-        };
-        sync();
-        connect(aCloseConnection, &QAction::changed, disconnect, sync);
-        connect(aCloseConnection, &QAction::enabledChanged, disconnect, sync);
+        // Both look like the Disconnect action but click through their own handler.
+        orvFollowAction(disconnect, aCloseConnection);
         connect(disconnect, &QPushButton::clicked, this,
                 [this] { orvGuarded("TfrmCustomer.btnDisconnectClick", [this] { btnDisconnectClick(); }); });
     }
@@ -404,16 +399,14 @@ void TfrmCustomer::BuildPages()
 
 void TfrmCustomer::RunCreationSteps(const std::vector<std::string>& args)
 {
-    // 1. The update link in the middle of the link bar.
+    // The update link in the middle of the link bar.
     const int textWidth = lblUpdate->fontMetrics().horizontalAdvance(lblUpdate->text());
     const int left = qRound(pnLinks->width() / 2.0 - textWidth / 2.0);
     lblUpdate->setGeometry(left, 0, textWidth + 2, kLinksHeight);
 
-    // 2. Application title.
     QGuiApplication::setApplicationDisplayName(Text(orvCustomerText::Title));
-    FFirstActivation = true;
 
-    // 3. Restart mode. An entry left from the last restart has done its work.
+    // Restart mode. An entry left from the last restart has done its work.
     TorvRestartShortcut(FEnv.AutostartFolder).Remove();
     const TorvStartupOptions options = ParseStartupArguments(args, Now());
     if (options.RestartExpired) {
@@ -423,25 +416,17 @@ void TfrmCustomer::RunCreationSteps(const std::vector<std::string>& args)
     }
     FPendingSession = options.PendingSession;
 
-    // 4. The session features' windows.
+    // The session features' windows.
     FeaturesCreate();
 
-    // 5.
-    FLastShownState = scsDisconnected;
-
-    // 6. and 7.
     FPermissionLevel = options.PermissionLevel;
     FStartLevel = options.PermissionLevel;
     FAutoConnect = options.AutoConnect;
 
-    // 8.
     if (FAutoConnect)
         aOpenConnectionExecute();
 
-    // 9.
     SizeButtons();
-
-    // 10.
     lblVersion->setText(QStringLiteral("Version ") + lblVersion->text());
 }
 
@@ -611,7 +596,7 @@ TServerConnectionState TfrmCustomer::ShownServerState() const
 
 void TfrmCustomer::MainTimerTimer()
 {
-    // 1. Follow the connection's state.
+    // Follow the connection's state.
     const TServerConnectionState state = ShownServerState();
     // A connection lost before its first tick still ends on the session-ended page.
     const bool takenOver = std::exchange(FTakenOver, false);
@@ -651,19 +636,18 @@ void TfrmCustomer::MainTimerTimer()
         FConnection->SessionIdentifier() != FShownSession)
         sbStep2Enter();
 
-    // 2. The session features follow the session.
+    // The session features follow the session.
     if (state == scsTotallyConnected)
         FeaturesRefresh();
 
-    // 3. One waiting command of each channel.
+    // One waiting command of each channel.
     HandleOneCommand();
     HandleOneRemoteDesktopCommand();
 
-    // 4. The establishment.
+    // The establishment.
     if (!FConnection && FServers)
         PollEstablishment();
 
-    // 5.
     UpdateEndOfTick();
 }
 

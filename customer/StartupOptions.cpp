@@ -112,12 +112,12 @@ TorvStartupOptions ParseStartupArguments(const std::vector<std::string>& args, c
         }
         options.PendingSession = session;
     }
-    for (const std::string& arg : args)
+    for (const std::string& arg : args) {
         for (const TLevelSwitch& s : kLevelSwitches)
             if (arg == s.Text && s.Level > options.PermissionLevel)
                 options.PermissionLevel = s.Level;
-    for (const std::string& arg : args)
         if (arg == kAutoConnect)
             options.AutoConnect = true;
+    }
     return options;
 }

@@ -93,7 +93,7 @@ void TorvClickLabel::mouseDoubleClickEvent(QMouseEvent* event)
     QLabel::mouseDoubleClickEvent(event);
 }
 
-void orvBindButton(QPushButton* button, QAction* action)
+void orvFollowAction(QPushButton* button, QAction* action)
 {
     auto sync = [button, action] {
         button->setText(action->text());
@@ -103,5 +103,10 @@ void orvBindButton(QPushButton* button, QAction* action)
     sync();
     QObject::connect(action, &QAction::changed, button, sync);
     QObject::connect(action, &QAction::enabledChanged, button, sync);
+}
+
+void orvBindButton(QPushButton* button, QAction* action)
+{
+    orvFollowAction(button, action);
     QObject::connect(button, &QPushButton::clicked, action, [action] { action->trigger(); });
 }

@@ -52,6 +52,10 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
 };
 
+// The button's caption, hint and enabled state follow the action; its click
+// is left to the caller.
+void orvFollowAction(QPushButton* button, QAction* action);
+
 // Lets a push button stand for an action: caption, hint, enabled state and
 // click follow the action, as a button bound to an action does elsewhere.
 void orvBindButton(QPushButton* button, QAction* action);

@@ -79,8 +79,7 @@ public:
         QCoreApplication* app = QCoreApplication::instance();
         if (!app)
             throw std::logic_error("lib/orvMessageDlg: message dialogs need the application object");
-        if (auto* owner =
-                app->findChild<TMessageDlgOwner*>(QLatin1String(kOwnerName), Qt::FindDirectChildrenOnly))
+        if (auto* owner = Find(*app))
             return *owner;
         // Parented to qApp; freed by DestroyOwner (or with qApp at the latest).
         return *new TMessageDlgOwner(app);
@@ -133,16 +132,16 @@ private:
         FDialogs.erase(it);
     }
 
+    static TMessageDlgOwner* Find(const QCoreApplication& app)
+    {
+        return app.findChild<TMessageDlgOwner*>(QLatin1String(kOwnerName), Qt::FindDirectChildrenOnly);
+    }
+
     static void DestroyOwner()
     {
-        QCoreApplication* app = QCoreApplication::instance();
-        if (!app)
-            return;
-        if (auto* owner =
-                app->findChild<TMessageDlgOwner*>(QLatin1String(kOwnerName), Qt::FindDirectChildrenOnly)) {
-            // Taken back from qApp and freed now.
-            std::unique_ptr<TMessageDlgOwner> doomed(owner);
-        }
+        // Taken back from qApp and freed now.
+        if (QCoreApplication* app = QCoreApplication::instance())
+            delete Find(*app);
     }
 
     std::vector<TEntry> FDialogs;
@@ -268,15 +267,21 @@ void TMessageDlg::BringToFront()
     activateWindow();
 }
 
-void TMessageDlg::ShowText(const QString& text, int buttons, TMessageDlgAnswerProc callback)
+void TMessageDlg::LayOutText(const QString& text)
 {
-    AssertGuiThread();
     FitWidthToText(text);
     SetLabelWidth(width() - 20);
     lblMessage->setText(text);
     CentreLabel();
     lblMessage->resize(lblMessage->width(), LabelHeight());
-    SetClientHeight(2 * lblMessage->y() + lblMessage->height() + 2 * btnOK->height() + 20);
+    // Room for two button rows under the text; all buttons have the same height.
+    SetClientHeight(2 * lblMessage->y() + lblMessage->height() + 2 * kButtonHeight + 20);
+}
+
+void TMessageDlg::ShowText(const QString& text, int buttons, TMessageDlgAnswerProc callback)
+{
+    AssertGuiThread();
+    LayOutText(text);
 
     const int clientWidth = width();
     const int clientHeight = height();
@@ -342,14 +347,9 @@ void TMessageDlg::ShowProgress(const QString& text, TMessageDlgAnswerProc callba
     AssertGuiThread();
     // Disabled while it is laid out, so that nothing is pressed half-way.
     setEnabled(false);
-    FitWidthToText(text);
     FOnAnswer = std::move(callback);
-    SetLabelWidth(width() - 20);
-    lblMessage->setText(text);
+    LayOutText(text);
     btnOK->hide();
-    CentreLabel();
-    lblMessage->resize(lblMessage->width(), LabelHeight());
-    SetClientHeight(2 * lblMessage->y() + lblMessage->height() + 2 * btnCancel->height() + 20);
     btnCancel->move(width() - btnCancel->width() - 5, height() - 75);
     btnCancel->show();
     ProgressBar1->setValue(0);
@@ -424,10 +424,7 @@ void TMessageDlg::FormClose()
 
 void ShowMessageText(const std::string& text)
 {
-    if (text.empty())
-        return;
-    TMessageDlg* dialog = TMessageDlgOwner::Instance().Adopt(std::make_unique<TMessageDlg>());
-    dialog->ShowText(ToDialogText(text), mdbOK, nullptr);
+    (void)ShowQuestion(text, mdbOK, nullptr);
 }
 
 TMessageDlg* ShowQuestion(const std::string& text, int buttons, TMessageDlgAnswerProc callback)
@@ -455,22 +452,20 @@ TMessageDlg* ShowCommandQuestion(const std::string& text, int buttons, int kind,
 TMessageDlg* ShowDownloadOffer(const std::string& text, const std::vector<std::string>& lines,
                                std::unique_ptr<TMessageDlg>& dialog, TMessageDlgAnswerProc callback)
 {
-    if (!dialog) {
+    if (!dialog)
         dialog = std::make_unique<TMessageDlg>();
-        return dialog.get();
-    }
-    dialog->ShowOffer(ToDialogText(text), lines, std::move(callback));
+    else
+        dialog->ShowOffer(ToDialogText(text), lines, std::move(callback));
     return dialog.get();
 }
 
 TMessageDlg* ShowProgressDialog(const std::string& text, std::unique_ptr<TMessageDlg>& dialog,
                                 TMessageDlgAnswerProc callback)
 {
-    if (!dialog) {
+    if (!dialog)
         dialog = std::make_unique<TMessageDlg>();
-        return dialog.get();
-    }
-    dialog->ShowProgress(ToDialogText(text), std::move(callback));
+    else
+        dialog->ShowProgress(ToDialogText(text), std::move(callback));
     return dialog.get();
 }
 

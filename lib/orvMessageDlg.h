@@ -91,6 +91,8 @@ private:
     void Answer(int answer);
     // Width rule shared by messages, questions and the progress dialog.
     void FitWidthToText(const QString& text);
+    // Fits the dialog to the text and leaves room for the buttons below it.
+    void LayOutText(const QString& text);
     void SetLabelWidth(int width);
     void CentreLabel();
     int LabelHeight() const;
