@@ -1,6 +1,7 @@
 // Round trips and payload throughput between two messengers over TLS on
 // loopback, beside a bare OpenSSL TLS 1.0 echo measured in the same run, and
 // the CPU an idle linked connection costs.
+#include "tests/support/TestUtil.h"
 #include "transport/MCMessenger.h"
 #include "transport/MCSSLSocket.h"
 #include "transport/MCSocketTransport.h"
@@ -14,7 +15,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <string>
@@ -219,9 +219,8 @@ Result OpenSSLEcho(const std::string& cert, const std::string& key, std::size_t 
 
 int main()
 {
-    const std::string dir = std::filesystem::temp_directory_path() / ("orv-bench-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
-    const std::string cert = dir + "/cert.pem", key = dir + "/key.pem";
+    const orvtest::TempDir dir; // removed on every way out
+    const std::string cert = dir.File("cert.pem"), key = dir.File("key.pem");
     std::string error;
     if (!MCGenerateSelfSignedCertificate(cert, key, &error)) {
         std::fprintf(stderr, "certificate: %s\n", error.c_str());
@@ -257,6 +256,5 @@ int main()
                     "one core)\n",
                     used, used / 10.0 * 100.0);
     }
-    std::filesystem::remove_all(dir);
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "tools/orvgateway/GatewayCore.h"
 
 #include "lib/orvAppUtils.h"
+#include "lib/orvConnections.h"
 
 #include "transport/MCTime.h"
 
@@ -8,8 +9,6 @@
 
 namespace {
 
-constexpr int CommandChannel = 1;
-constexpr int KeepAliveChannel = 5;
 constexpr int LastPassedChannel = 4;
 
 const char* RoleName(TGatewayRole role)
@@ -77,15 +76,15 @@ void TGatewayCore::OnText(TGatewayLinkId from, const std::string& address, std::
         FLog.Traffic("recv " + Describe(link) + " ch" + std::to_string(channel) + ": " +
                      EscapeChannelText(text));
 
-    const bool command = channel == CommandChannel;
+    const bool command = channel == orvCommandChannel;
     const TorvCommandParts parts = command ? SplitCommandText(text) : TorvCommandParts{};
     if (fresh && !(command && parts.Code == orvCmd::Leave)) {
         FLog.Event("new " + Describe(link) + " from " + address);
-        SendTo(link, CommandChannel, JoinCommand(orvCmd::Greeting, ""));
+        SendTo(link, orvCommandChannel, JoinCommand(orvCmd::Greeting, ""));
     }
-    if (link.Retired || channel == KeepAliveChannel)
+    if (link.Retired || channel == orvKeepAliveChannel)
         return; // answered by the reply step, nothing more
-    if (channel < CommandChannel || channel > LastPassedChannel) {
+    if (channel < orvCommandChannel || channel > LastPassedChannel) {
         FLog.Traffic("  ignored: channel " + std::to_string(channel) + " is not passed on");
         return;
     }
@@ -103,11 +102,7 @@ void TGatewayCore::Register(TLink& link, std::int32_t msgCode, const std::string
     std::optional<TRegisteringData> request = DecodeRegisteringData(data);
     if (link.Code != 0) {
         // Registered already: the same answer again, the session stays as it is.
-        TRegisteringData answer = request.value_or(TRegisteringData{});
-        answer.SessionID = orvSessionIDBase + link.Code;
-        answer.ResultCode = orvResult::Accepted;
-        answer.ResultText.clear();
-        SendTo(link, CommandChannel, JoinCommand(orvCmd::Registered, EncodeRegisteringData(answer)));
+        SendRegistered(link, request.value_or(TRegisteringData{}));
         return;
     }
     if (!request) {
@@ -154,9 +149,9 @@ void TGatewayCore::Register(TLink& link, std::int32_t msgCode, const std::string
             session->Helpdesk = link.Id;
             const TGatewayLinkId customer = session->Customer;
             Accept(link, TGatewayRole::Helpdesk, *request, code);
-            SendTo(link, CommandChannel, JoinCommand(orvCmd::HelpdeskJoined, ""));
+            SendTo(link, orvCommandChannel, JoinCommand(orvCmd::HelpdeskJoined, ""));
             if (TLink* c = FindLink(customer))
-                SendTo(*c, CommandChannel, JoinCommand(orvCmd::HelpdeskJoined, ""));
+                SendTo(*c, orvCommandChannel, JoinCommand(orvCmd::HelpdeskJoined, ""));
         }
         return;
     }
@@ -170,11 +165,16 @@ void TGatewayCore::Accept(TLink& link, TGatewayRole role, TRegisteringData recor
 {
     link.Role = role;
     link.Code = code;
-    record.SessionID = orvSessionIDBase + code;
+    FLog.Event(Describe(link) + (role == TGatewayRole::Helpdesk ? " joined" : " registered"));
+    SendRegistered(link, std::move(record));
+}
+
+void TGatewayCore::SendRegistered(const TLink& link, TRegisteringData record)
+{
+    record.SessionID = orvSessionIDBase + link.Code;
     record.ResultCode = orvResult::Accepted;
     record.ResultText.clear();
-    FLog.Event(Describe(link) + (role == TGatewayRole::Helpdesk ? " joined" : " registered"));
-    SendTo(link, CommandChannel, JoinCommand(orvCmd::Registered, EncodeRegisteringData(record)));
+    SendTo(link, orvCommandChannel, JoinCommand(orvCmd::Registered, EncodeRegisteringData(record)));
 }
 
 void TGatewayCore::Refuse(TLink& link, TRegisteringData record, int resultCode, std::string text)
@@ -183,7 +183,7 @@ void TGatewayCore::Refuse(TLink& link, TRegisteringData record, int resultCode, 
     record.ResultText = std::move(text);
     FLog.Event(Describe(link) + " refused with " + std::to_string(resultCode) + " (" + record.ResultText +
                ")");
-    SendTo(link, CommandChannel, JoinCommand(orvCmd::RefusedOrRedirect, EncodeRegisteringData(record)));
+    SendTo(link, orvCommandChannel, JoinCommand(orvCmd::RefusedOrRedirect, EncodeRegisteringData(record)));
 }
 
 void TGatewayCore::Pass(TLink& from, std::int32_t msgCode, int channel, const std::string& text)
@@ -210,7 +210,7 @@ void TGatewayCore::Leave(TLink& link, TLeave how)
             const TGatewayLinkId helpdesk = session->Helpdesk;
             FSessions.Remove(link.Code);
             if (TLink* h = FindLink(helpdesk)) {
-                SendTo(*h, CommandChannel,
+                SendTo(*h, orvCommandChannel,
                        JoinCommand(orvCmd::SessionEnded, std::to_string(orvResult::Terminated)));
                 FLog.Event(Describe(*h) + " ended with the session");
                 h->Code = 0;
@@ -219,12 +219,12 @@ void TGatewayCore::Leave(TLink& link, TLeave how)
         } else if (session->Helpdesk == link.Id) {
             session->Helpdesk = 0;
             if (TLink* c = FindLink(session->Customer))
-                SendTo(*c, CommandChannel, JoinCommand(orvCmd::HelpdeskLeft, ""));
+                SendTo(*c, orvCommandChannel, JoinCommand(orvCmd::HelpdeskLeft, ""));
         }
     }
     // A connection we give up on may still be listening; tell it, it costs nothing if not.
     if (how == TLeave::Dropped && inSession)
-        SendTo(link, CommandChannel,
+        SendTo(link, orvCommandChannel,
                JoinCommand(orvCmd::SessionEnded, std::to_string(orvResult::Terminated)));
     link.Code = 0;
     link.Retired = true;

@@ -70,6 +70,8 @@ private:
     TLink* FindLink(TGatewayLinkId id);
     void Register(TLink& link, std::int32_t msgCode, const std::string& data);
     void Accept(TLink& link, TGatewayRole role, TRegisteringData record, int code);
+    // The acceptance of the link's session, the rest of the record as the request had it.
+    void SendRegistered(const TLink& link, TRegisteringData record);
     void Refuse(TLink& link, TRegisteringData record, int resultCode, std::string text);
     void Pass(TLink& from, std::int32_t msgCode, int channel, const std::string& text);
     void Leave(TLink& link, TLeave how);

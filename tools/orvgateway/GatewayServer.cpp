@@ -1,5 +1,6 @@
 #include "tools/orvgateway/GatewayServer.h"
 
+#include "lib/orvConnections.h"
 #include "transport/MCAddress.h"
 #include "transport/MCError.h"
 #include "transport/MCTime.h"
@@ -12,30 +13,6 @@
 #include <stdexcept>
 
 namespace {
-
-struct TChannelTraits
-{
-    std::int8_t Priority;
-    std::uint32_t TimeoutMs;
-};
-
-TChannelTraits TraitsOf(int channel)
-{
-    switch (channel) {
-    case 1:
-        return {75, 15000};
-    case 2:
-        return {50, 30000};
-    case 3:
-        return {75, 30000};
-    case 4:
-        return {50, 60000};
-    case 5:
-        return {75, 10000};
-    default:
-        return {50, 10000};
-    }
-}
 
 constexpr std::uint32_t IdleCheckIntervalMs = 100;
 
@@ -240,14 +217,15 @@ void TGatewayServer::OnMessage(TMCMessage& message)
 void TGatewayServer::Send(TGatewayLinkId to, const std::string& address, int channel, std::int32_t msgCode,
                           const std::string& text)
 {
-    const TChannelTraits traits = TraitsOf(channel);
+    // The core sends on channels 1 to 4 only, which the programs' own table covers.
+    const TorvChannelInfo traits = orvChannelInfo(channel);
     TMCMessage message;
     message.Priority = traits.Priority;
     message.MsgCode = msgCode;
     message.Param1 = channel;
     message.Param2 = 1;
     message.Data = text;
-    const std::uint32_t timeout = traits.TimeoutMs;
+    const std::uint32_t timeout = traits.Timeout;
     try {
         FMessenger.SendWithCallbacks(
             address, message, timeout, [](void*, TMCMessage&) {},

@@ -105,7 +105,6 @@ int Run(const std::string& settings, int code, int timeoutSeconds)
     bool wasUp = false;
     std::string pending;
     bool inputOpen = true;
-    int exitCode = 0;
     while (!gStop) {
         const TServerConnectionState server = connection->ServerConnectionState();
         const TConnectionState link = connection->GetConnectionState();
@@ -168,7 +167,7 @@ int Run(const std::string& settings, int code, int timeoutSeconds)
         command->SendLeave();
     connection->SetActive(false);
     connection.reset();
-    return exitCode;
+    return 0;
 }
 
 } // namespace
