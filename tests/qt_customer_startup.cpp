@@ -6,6 +6,7 @@
 #include "customer/StartupOptions.h"
 #include "lib/debugProc.h"
 #include "tests/support/TestUtil.h"
+#include "tests/support_qt/QtTestUtil.h"
 
 #include <QApplication>
 #include <QFile>
@@ -27,18 +28,7 @@ TorvStartupOptions Parse(const std::vector<std::string>& args)
     return ParseStartupArguments(args, kNow);
 }
 
-// Sends the log to a file of the test's own while it lives.
-class TLogCapture
-{
-public:
-    TLogCapture() : FPrevious(RedirectDebugLogForTesting(FDir.File("debug.log"))) {}
-    ~TLogCapture() { RedirectDebugLogForTesting(FPrevious); }
-    std::string Text() const { return orvtest::ReadFile(FDir.File("debug.log")); }
-
-private:
-    orvtest::TempDir FDir;
-    std::string FPrevious;
-};
+using orvtest::TLogCapture;
 
 TEST(StartupSwitches, HighestLevelWinsAndMatchIsExact)
 {
@@ -231,6 +221,17 @@ QString ProgramPath()
     return QFileInfo::exists(path) ? path : QString();
 }
 
+// Starts it offscreen, with `config` as its configuration folder.
+void StartProgram(QProcess& process, const QString& program, const orvtest::TempDir& config,
+                  const QStringList& args)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), QString::fromStdString(config.Path()));
+    process.setProcessEnvironment(env);
+    process.start(program, args);
+}
+
 TEST(Program, ExpiredRestartEndsWithoutWindowAndDeletesTheEntry)
 {
     const QString program = ProgramPath();
@@ -242,12 +243,8 @@ TEST(Program, ExpiredRestartEndsWithoutWindowAndDeletesTheEntry)
 
     for (const char* time : {"invalid", "200001010000"}) {
         QProcess process;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), QString::fromStdString(config.Path()));
-        process.setProcessEnvironment(env);
-        process.start(program,
-                      {QStringLiteral("123456"), QString::fromLatin1(time), QStringLiteral("/BASIC")});
+        StartProgram(process, program, config,
+                     {QStringLiteral("123456"), QString::fromLatin1(time), QStringLiteral("/BASIC")});
         ASSERT_TRUE(process.waitForStarted(20000));
         ASSERT_TRUE(process.waitForFinished(60000)) << time;
         EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
@@ -268,11 +265,7 @@ TEST(Program, TerminationSignalClosesTheWindowInOrder)
     const std::string log = config.File("debug.log");
 
     QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), QString::fromStdString(config.Path()));
-    process.setProcessEnvironment(env);
-    process.start(program, {});
+    StartProgram(process, program, config, {});
     ASSERT_TRUE(process.waitForStarted(20000));
     ASSERT_TRUE(orvtest::WaitUntil(
         [&] { return orvtest::ReadFile(log).find("Main form shown") != std::string::npos; },
@@ -282,16 +275,11 @@ TEST(Program, TerminationSignalClosesTheWindowInOrder)
     EXPECT_EQ(process.exitCode(), 0);
 
     // Start and end in their order, both closing pairs included.
-    const std::string text = orvtest::ReadFile(log);
-    std::size_t at = 0;
-    for (const char* line :
-         {"Creating main form", "Main form created", "Closing mainform", "Mainform closed",
-          "Closing mainform", "Connection thread is being terminated.", "Mainform closed",
-          "Destroying connection thread.", "Destroyed connection thread.", "Finalizing debugproc"}) {
-        const std::size_t found = text.find(line, at);
-        ASSERT_NE(found, std::string::npos) << line << "\n" << text;
-        at = found + 1;
-    }
+    EXPECT_TRUE(orvtest::LinesInOrder(
+        orvtest::ReadFile(log),
+        {"Creating main form", "Main form created", "Closing mainform", "Mainform closed", "Closing mainform",
+         "Connection thread is being terminated.", "Mainform closed", "Destroying connection thread.",
+         "Destroyed connection thread.", "Finalizing debugproc"}));
 }
 
 // ---------------------------------------------------------------------------
@@ -300,11 +288,7 @@ TEST(Program, TerminationSignalClosesTheWindowInOrder)
 
 std::vector<QMessageBox*> ErrorBoxes()
 {
-    std::vector<QMessageBox*> boxes;
-    for (QWidget* w : QApplication::topLevelWidgets())
-        if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible())
-            boxes.push_back(box);
-    return boxes;
+    return orvtest::VisibleTopLevels<QMessageBox>();
 }
 
 TEST(HandlerGuard, ErrorIsLoggedAndShownOnceAndTheProgramGoesOn)

@@ -16,6 +16,7 @@
 #include "lib/orvMessageDlg.h"
 #include "tests/support/GatewayProcess.h"
 #include "tests/support/TestUtil.h"
+#include "tests/support_qt/QtTestUtil.h"
 
 #include <QAction>
 #include <QApplication>
@@ -51,38 +52,11 @@ bool WaitFor(const std::function<bool()>& predicate, int ms = kWaitMs)
     return QTest::qWaitFor(predicate, ms);
 }
 
-class TLogCapture
-{
-public:
-    TLogCapture() : FPrevious(RedirectDebugLogForTesting(FDir.File("debug.log"))) {}
-    ~TLogCapture() { RedirectDebugLogForTesting(FPrevious); }
-    std::string Text() const { return orvtest::ReadFile(FDir.File("debug.log")); }
-    // True when the lines occur in this order.
-    ::testing::AssertionResult InOrder(const std::vector<std::string>& lines) const
-    {
-        const std::string text = Text();
-        std::size_t at = 0;
-        for (const std::string& line : lines) {
-            const std::size_t found = text.find(line, at);
-            if (found == std::string::npos)
-                return ::testing::AssertionFailure() << "\"" << line << "\" missing in order in\n" << text;
-            at = found + line.size();
-        }
-        return ::testing::AssertionSuccess();
-    }
-
-private:
-    orvtest::TempDir FDir;
-    std::string FPrevious;
-};
+using orvtest::TLogCapture;
 
 std::vector<TMessageDlg*> VisibleDialogs()
 {
-    std::vector<TMessageDlg*> result;
-    for (QWidget* w : QApplication::topLevelWidgets())
-        if (auto* dialog = qobject_cast<TMessageDlg*>(w); dialog && dialog->isVisible())
-            result.push_back(dialog);
-    return result;
+    return orvtest::VisibleTopLevels<TMessageDlg>();
 }
 
 std::vector<std::string> DialogTexts()
@@ -726,10 +700,8 @@ TEST_F(SessionTest, ErrorCodeNoticesAndUnknownCommands)
     HideAllTopLevels(&form);
     helpdesk.Send("106:nonsense");
     ASSERT_TRUE(WaitFor([] {
-        for (QWidget* w : QApplication::topLevelWidgets())
-            if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible())
-                return box->text().contains(QStringLiteral("nonsense"));
-        return false;
+        const std::vector<QMessageBox*> boxes = orvtest::VisibleTopLevels<QMessageBox>();
+        return !boxes.empty() && boxes.front()->text().contains(QStringLiteral("nonsense"));
     }));
     helpdesk.Send("999:");
     EXPECT_TRUE(WaitFor([&] { return helpdesk.HasReceived("20:999:"); }));

@@ -5,6 +5,7 @@
 
 #include "lib/debugProc.h"
 #include "tests/support/TestUtil.h"
+#include "tests/support_qt/QtTestUtil.h"
 
 #include <QApplication>
 #include <QDir>
@@ -74,11 +75,7 @@ int TextWidth(QWidget* dialog, const std::string& text)
 // The message dialogs that are open now.
 std::vector<TMessageDlg*> VisibleDialogs()
 {
-    std::vector<TMessageDlg*> result;
-    for (QWidget* w : QApplication::topLevelWidgets())
-        if (auto* dialog = qobject_cast<TMessageDlg*>(w); dialog && dialog->isVisible())
-            result.push_back(dialog);
-    return result;
+    return orvtest::VisibleTopLevels<TMessageDlg>();
 }
 
 class MessageDlgTest : public ::testing::Test

@@ -470,19 +470,29 @@ TEST(TlsSocket, TheFirstBytesAreAHelloFramePlainOrATls10ClientHello)
     }
 }
 
+// A TLS client socket aimed at 127.0.0.1:port, not connected yet.
+struct TlsClientSocket
+{
+    explicit TlsClientSocket(std::uint16_t port)
+    {
+        factory.SSLEnabled = true;
+        socket = factory.CreateClientSocket();
+        socket->SetRemoteAddress("127.0.0.1");
+        socket->SetRemotePort(port);
+    }
+    TMCSSLSocketFactory factory;
+    std::unique_ptr<TMCSocket> socket;
+    TMCWakeup wakeup;
+};
+
 TEST(TlsSocket, AHandshakeThatNeverCompletesFailsWith206AfterTheTimeout)
 {
     RawListener silent; // accepts (by backlog) and never answers
-    TMCSSLSocketFactory factory;
-    factory.SSLEnabled = true;
-    auto socket = factory.CreateClientSocket();
-    socket->SetRemoteAddress("127.0.0.1");
-    socket->SetRemotePort(silent.Port());
-    TMCWakeup wakeup;
-    ASSERT_TRUE(socket->ConnectWithTimeout(&wakeup, 5000));
+    TlsClientSocket client(silent.Port());
+    ASSERT_TRUE(client.socket->ConnectWithTimeout(&client.wakeup, 5000));
     const std::uint32_t start = MCGetTickCount();
     try {
-        socket->SecureHandshake(&wakeup, 300);
+        client.socket->SecureHandshake(&client.wakeup, 300);
         FAIL() << "handshake succeeded";
     } catch (const EMCError& e) {
         EXPECT_EQ(e.ErrorCode(), 206);
@@ -496,15 +506,10 @@ TEST(TlsSocket, APeerThatClosesDuringTheHandshakeGives801)
         c.ReadExactly(5, 5s);
         c.Close();
     });
-    TMCSSLSocketFactory factory;
-    factory.SSLEnabled = true;
-    auto socket = factory.CreateClientSocket();
-    socket->SetRemoteAddress("127.0.0.1");
-    socket->SetRemotePort(peer.Port());
-    TMCWakeup wakeup;
-    ASSERT_TRUE(socket->ConnectWithTimeout(&wakeup, 5000));
+    TlsClientSocket client(peer.Port());
+    ASSERT_TRUE(client.socket->ConnectWithTimeout(&client.wakeup, 5000));
     try {
-        socket->SecureHandshake(&wakeup, 10000);
+        client.socket->SecureHandshake(&client.wakeup, 10000);
         FAIL() << "handshake succeeded";
     } catch (const EMCError& e) {
         EXPECT_EQ(e.ErrorCode(), 801);

@@ -87,47 +87,21 @@ TMCFrameContext ClientContext()
 }
 
 // Test transformers with identifiers; each leaves a mark so the order shows.
-class MarkTransformer : public TMCBaseTransformer
+template <typename Base, std::int32_t ID, char Mark> class MarkTransformer : public Base
 {
 public:
-    MarkTransformer(std::int32_t id, char mark) : FID(id), FMark(mark) {}
-    std::int32_t Identifier() const override { return FID; }
-    void Encode(std::string& data) override { data.push_back(FMark); }
+    std::int32_t Identifier() const override { return ID; }
+    void Encode(std::string& data) override { data.push_back(Mark); }
     void Decode(std::string& data) override
     {
-        if (data.empty() || data.back() != FMark)
+        if (data.empty() || data.back() != Mark)
             throw std::runtime_error("decoded in the wrong order");
         data.pop_back();
     }
-
-private:
-    std::int32_t FID;
-    char FMark;
 };
-class TestCompressor : public TMCBaseCompression
-{
-public:
-    MarkTransformer T{3, 'C'};
-    std::int32_t Identifier() const override { return T.Identifier(); }
-    void Encode(std::string& d) override { T.Encode(d); }
-    void Decode(std::string& d) override { T.Decode(d); }
-};
-class TestEncryptor : public TMCBaseEncryption
-{
-public:
-    MarkTransformer T{5, 'E'};
-    std::int32_t Identifier() const override { return T.Identifier(); }
-    void Encode(std::string& d) override { T.Encode(d); }
-    void Decode(std::string& d) override { T.Decode(d); }
-};
-class TestSealer : public TMCBaseSealing
-{
-public:
-    MarkTransformer T{7, 'S'};
-    std::int32_t Identifier() const override { return T.Identifier(); }
-    void Encode(std::string& d) override { T.Encode(d); }
-    void Decode(std::string& d) override { T.Decode(d); }
-};
+using TestCompressor = MarkTransformer<TMCBaseCompression, 3, 'C'>;
+using TestEncryptor = MarkTransformer<TMCBaseEncryption, 5, 'E'>;
+using TestSealer = MarkTransformer<TMCBaseSealing, 7, 'S'>;
 
 // ---------------------------------------------------------------------------
 

@@ -145,26 +145,25 @@ void TMCLoopbackTransport::ReceiveReply(TMCMessageInfoPtr reply)
         messenger->CompleteMessage(std::move(request));
 }
 
-void TMCLoopbackTransport::FailHeld(std::int32_t code)
+void TMCLoopbackTransport::FailAll(TMCMessageList& list, std::int32_t code)
 {
-    TMCMessageList held;
+    TMCMessageList taken;
     {
         std::lock_guard lock(FLock);
-        held.swap(FHeld);
+        taken.swap(list);
     }
-    for (auto& info : held)
+    for (auto& info : taken)
         FailMessage(std::move(info), code);
+}
+
+void TMCLoopbackTransport::FailHeld(std::int32_t code)
+{
+    FailAll(FHeld, code);
 }
 
 void TMCLoopbackTransport::FailWaiting(std::int32_t code)
 {
-    TMCMessageList waiting;
-    {
-        std::lock_guard lock(FLock);
-        waiting.swap(FWaiting);
-    }
-    for (auto& info : waiting)
-        FailMessage(std::move(info), code);
+    FailAll(FWaiting, code);
 }
 
 std::size_t TMCLoopbackTransport::HeldCount()

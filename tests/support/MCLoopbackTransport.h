@@ -57,6 +57,8 @@ private:
     void Transmit(TMCMessageInfoPtr info);
     void ReceiveRequest(TMCMessageInfoPtr wire);
     void ReceiveReply(TMCMessageInfoPtr reply);
+    // Takes the whole list (FHeld or FWaiting) under the lock, then fails each outside it.
+    void FailAll(TMCMessageList& list, std::int32_t code);
 
     const std::string FAddress;
     std::atomic<TMCLoopbackTransport*> FPeer{nullptr};
