@@ -167,13 +167,13 @@ void StartLocked(TLogState& state)
     const std::string exe = ExecutablePath();
     const std::size_t slash = exe.rfind('/');
     state.Path = slash == std::string::npos ? std::string() : exe.substr(0, slash + 1) + "debug.log";
-    state.ClosingLine = "Destroying DebugProc (" + exe + ")";
+    // The closing line ends in a line break of its own, so every run of the
+    // log ends with an indented empty line.
+    state.ClosingLine = "Destroying DebugProc (" + exe + ")\r\n";
     state.Phase = TLogPhase::Started;
 
     std::string header = RunsInsideMainProgram() ? "Application started" : "Module started";
-    const std::string info = GetProgramInfoText();
-    if (!info.empty())
-        header += "\r\n" + info;
+    header += "\r\n" + GetProgramInfoText();
     WriteEntryLocked(state, header);
 }
 

@@ -247,6 +247,7 @@ TEST_F(LogOrderProgram, HeaderFirstClosingLinesLastAroundStaticObjects)
         "File static destroyed",
         "Finalizing debugproc",
         "Destroying DebugProc (" + Program() + ")",
+        "", // the closing line's own line break
     };
     ASSERT_EQ(texts.size(), expected.size()) << ReadFile(Log());
     for (std::size_t i = 0; i < expected.size(); ++i) {
