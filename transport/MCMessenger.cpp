@@ -372,16 +372,13 @@ void TMCMessenger::SendWithCallbacks(const std::string& destination, TMCMessage&
                                      TMCErrorProc onError, void* userData,
                                      const TMCMessageCredentials* credentials)
 {
+    // The caller's record carries its new identifier even when the send fails.
+    MCGenerateID(message.MsgIDLo, message.MsgIDHi);
     TMCDestination dest = MCParseDestination(destination);
 
     auto info = std::make_unique<TMCMessageInfo>();
     info->Created = MCNowUTCDayCount();
-    std::uint32_t idLo = 0;
-    std::uint32_t idHi = 0;
-    MCGenerateID(idLo, idHi);
     info->Message = message; // the one copy of the caller's data
-    info->Message.MsgIDLo = idLo;
-    info->Message.MsgIDHi = idHi;
     info->Kind = mkMessage;
     info->SavedKind = mkMessage;
     MCGenerateID(info->TransferIDLo, info->TransferIDHi);
@@ -412,8 +409,6 @@ void TMCMessenger::SendWithCallbacks(const std::string& destination, TMCMessage&
         throw EMCError(MCErr::TransportInactive);
     info->Transport = transport.Get();
     transport->DeliverMessage(std::move(info));
-    message.MsgIDLo = idLo;
-    message.MsgIDHi = idHi;
 }
 
 void TMCMessenger::DispatchPending()

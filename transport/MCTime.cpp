@@ -1,5 +1,6 @@
 #include "transport/MCTime.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 
@@ -24,6 +25,9 @@ std::uint32_t MCLocalTimeOfDayMs() noexcept
     const std::time_t t = system_clock::to_time_t(now);
     std::tm local{};
     localtime_r(&t, &local);
-    const auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
+    // Rounded to the nearest millisecond; the last half millisecond of the
+    // day stays on that day.
+    const auto us = duration_cast<microseconds>(now.time_since_epoch()).count() % 1000000;
+    const auto ms = std::min<long long>((us + 500) / 1000, 999);
     return static_cast<std::uint32_t>(((local.tm_hour * 60 + local.tm_min) * 60 + local.tm_sec) * 1000 + ms);
 }
