@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <stdexcept>
 #include <thread>
 
 using namespace orvtest;
@@ -336,6 +337,32 @@ TEST(TransportSettings, AHostNameAsMessengerAddressIsRefused)
     }
     EXPECT_EQ(transport.MessengerAddress(), "127.0.0.1");
     EXPECT_FALSE(transport.Active());
+}
+
+TEST(TransportSettings, SwitchesOfFacilitiesNotCarriedRefuseActivation)
+{
+    TMCMessenger messenger;
+    TMCSocketTransport transport;
+    transport.SetMessenger(&messenger);
+    transport.SetTransportMode(stmClient);
+
+    transport.SetUseSocks(true);
+    transport.SetUseWebTunneling(true);
+    EXPECT_FALSE(transport.UseSocks()); // one proxy at a time
+    EXPECT_THROW(transport.SetActive(true), std::invalid_argument);
+    EXPECT_FALSE(transport.Active());
+    transport.SetUseWebTunneling(false);
+
+    transport.OutgoingSpeedLimit = 1000;
+    EXPECT_THROW(transport.SetActive(true), std::invalid_argument);
+    transport.OutgoingSpeedLimit = 0;
+    transport.UseTempFilesForIncoming = true;
+    EXPECT_THROW(transport.SetActive(true), std::invalid_argument);
+    transport.UseTempFilesForIncoming = false;
+
+    transport.SetActive(true);
+    EXPECT_TRUE(transport.Active());
+    transport.SetActive(false);
 }
 
 TEST(TransportReconnect, AReconnectGoesToTheAddressThePeerAnnounced)

@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <poll.h>
+#include <stdexcept>
 #include <thread>
 
 std::uint32_t MCNextConnectionUID() noexcept
@@ -18,6 +19,12 @@ std::uint32_t MCNextConnectionUID() noexcept
 }
 
 namespace {
+
+// Chunk sizes below 1024 bytes are ignored: the default stands.
+std::uint32_t ChunkSize(std::uint32_t configured) noexcept
+{
+    return configured < 1024 ? 8192 : configured;
+}
 
 // Host and port of a remote-address text ("host:port" or "id:host:port").
 std::optional<TMCHostPort> HostPortOf(std::string_view remote)
@@ -64,7 +71,7 @@ public:
     TMCSocketTransportJob(TMCInetTransport& transport, TMCInetConnectionEntry& entry,
                           std::unique_ptr<TMCSocket> socket)
         : T(transport), E(entry), FSocket(std::move(socket)),
-          FInBuffer(std::max<std::uint32_t>(1024, transport.IncomingBufferSize)),
+          FInBuffer(ChunkSize(transport.IncomingBufferSize)),
           FReader(transport.MaxMsgSize)
     {
     }
@@ -417,7 +424,7 @@ private:
 
     bool WriteStep()
     {
-        std::size_t chunk = std::min<std::size_t>(std::max<std::uint32_t>(1024, T.OutgoingBufferSize),
+        std::size_t chunk = std::min<std::size_t>(ChunkSize(T.OutgoingBufferSize),
                                                   FOutFrame.size() - FOutPos);
         auto r = FSocket->Write(FOutFrame.data() + FOutPos, chunk);
         if (r.status == TMCIoResult::WouldBlock)
@@ -780,14 +787,42 @@ void TMCInetTransport::SetMessengerPort(std::uint16_t value)
     SetActive(wasActive);
 }
 
+void TMCInetTransport::SetUseSocks(bool value) noexcept
+{
+    FUseSocks = value;
+    if (value)
+        FUseWebTunneling = false;
+}
+
+void TMCInetTransport::SetUseWebTunneling(bool value) noexcept
+{
+    FUseWebTunneling = value;
+    if (value)
+        FUseSocks = false;
+}
+
+void TMCInetTransport::RefuseUnsupportedSwitches() const
+{
+    if (FUseSocks)
+        throw std::invalid_argument("Connecting through a SOCKS proxy is not supported");
+    if (FUseWebTunneling)
+        throw std::invalid_argument("Connecting through an HTTP proxy is not supported");
+    if (IncomingSpeedLimit != 0 || OutgoingSpeedLimit != 0)
+        throw std::invalid_argument("Speed limits are not supported");
+    if (UseTempFilesForIncoming || UseTempFilesForOutgoing)
+        throw std::invalid_argument("Spooling frames to temporary files is not supported");
+}
+
 void TMCInetTransport::ActivationChanged(bool active)
 {
     if (active) {
+        RefuseUnsupportedSwitches();
         {
             std::lock_guard lock(FLock);
             FStopping = false;
         }
-        FPool.SetPoolSize(ThreadPoolSize);
+        // A listening transport keeps one more worker: the listener's.
+        FPool.SetPoolSize(ThreadPoolSize + (FMode != stmClient ? 1 : 0));
         FPool.ResetStartedJobs();
         if (FMode != stmClient)
             StartListener();

@@ -14,6 +14,7 @@
 #include <vector>
 
 enum TMCInetTransportMode { stmP2P, stmServer, stmClient };
+enum TMCBandwidthPolicy { bpStrict, bpFlexible };
 
 class TMCInetTransport;
 using TMCSocketConnectedEvent = std::function<void(TMCInetTransport& sender, TMCSocketSide direction,
@@ -75,6 +76,30 @@ public:
     bool RoutingAllowed = true;
     bool NoTransformerFallback = false;
     std::size_t ThreadPoolSize = 0;
+    std::uint32_t ClientThreadLimit = 0; // kept for callers; nothing reads it
+
+    // Proxies, speed limits and spooling to temporary files are not carried
+    // by this transport. Their switches exist so that settings can be
+    // written as elsewhere, but activation refuses any that is on rather
+    // than connecting without it.
+    bool UseSocks() const noexcept { return FUseSocks; }
+    void SetUseSocks(bool value) noexcept; // setting one proxy clears the other
+    bool UseWebTunneling() const noexcept { return FUseWebTunneling; }
+    void SetUseWebTunneling(bool value) noexcept;
+    std::string SocksServer;
+    std::uint16_t SocksPort = 1080;
+    int SocksVersion = 5;
+    std::string WebTunnelAddress;
+    std::uint16_t WebTunnelPort = 3128;
+    std::uint32_t IncomingSpeedLimit = 0; // bytes per second; 0 = none
+    std::uint32_t OutgoingSpeedLimit = 0;
+    TMCBandwidthPolicy BandwidthPolicy = bpStrict;
+    bool UseTempFilesForIncoming = false;
+    bool UseTempFilesForOutgoing = false;
+    std::uint32_t IncomingMemoryThreshold = 0;
+    std::uint32_t OutgoingMemoryThreshold = 0;
+    std::string TempFilesFolder;
+
     TMCSocketConnectedEvent OnConnected;
     TMCSocketDisconnectedEvent OnDisconnected;
 
@@ -105,6 +130,7 @@ private:
     void ReturnToPending(TMCMessageList&& messages, std::int32_t code, bool fail);
     void MovePendingForPoll(TMCInetConnectionEntry& entry);
     void StartListener();
+    void RefuseUnsupportedSwitches() const;
 
     std::mutex FLock; // the transport lock: pending list, entries
     TMCMessageList FPending;
@@ -115,6 +141,8 @@ private:
     std::atomic<std::uint16_t> FMessengerPort{0};
     std::atomic<std::uint16_t> FListeningPort{0};
     TMCInetTransportMode FMode = stmP2P;
+    bool FUseSocks = false;
+    bool FUseWebTunneling = false;
     TMCSocketFactory* FSocketFactory = nullptr;
     TMCStdSocketFactory FStdFactory;
     TMCThreadPool FPool;
