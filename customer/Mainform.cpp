@@ -404,7 +404,9 @@ void TfrmCustomer::RunCreationSteps(const std::vector<std::string>& args)
     const int left = qRound(pnLinks->width() / 2.0 - textWidth / 2.0);
     lblUpdate->setGeometry(left, 0, textWidth + 2, kLinksHeight);
 
-    QGuiApplication::setApplicationDisplayName(Text(orvCustomerText::Title));
+    // The name, not the display name: X11 would append a display name to
+    // every window caption.
+    QCoreApplication::setApplicationName(Text(orvCustomerText::Title));
 
     // Restart mode. An entry left from the last restart has done its work.
     TorvRestartShortcut(FEnv.AutostartFolder).Remove();

@@ -1,28 +1,38 @@
 #include "customer/Pictures.h"
 
-// XPM is C source; Qt reads it without plug-ins or a resource file.
-#include "customer/pictures/banner.xpm"
-#include "customer/pictures/icon.xpm"
-#include "customer/pictures/logo.xpm"
-#include "customer/pictures/status_gateway.xpm"
-#include "customer/pictures/status_none.xpm"
-#include "customer/pictures/status_session.xpm"
+#include <QString>
+
+// The resources live in a static library: register them before the first use,
+// or the linker may leave them out.
+static void InitPictureResources()
+{
+    Q_INIT_RESOURCE(pictures);
+}
 
 QPixmap orvPicture(TorvPicture picture)
 {
+    static const bool registered = (InitPictureResources(), true);
+    (void)registered;
+    const char* name = "";
     switch (picture) {
     case TorvPicture::Banner:
-        return QPixmap(banner_xpm);
+        name = "banner";
+        break;
     case TorvPicture::Logo:
-        return QPixmap(logo_xpm);
+        name = "logo";
+        break;
     case TorvPicture::Icon:
-        return QPixmap(icon_xpm);
+        name = "icon";
+        break;
     case TorvPicture::StatusNone:
-        return QPixmap(status_none_xpm);
+        name = "status_none";
+        break;
     case TorvPicture::StatusGateway:
-        return QPixmap(status_gateway_xpm);
+        name = "status_gateway";
+        break;
     case TorvPicture::StatusSession:
-        return QPixmap(status_session_xpm);
+        name = "status_session";
+        break;
     }
-    return {};
+    return QPixmap(QStringLiteral(":/pictures/%1.xpm").arg(QLatin1String(name)), "XPM");
 }

@@ -5,6 +5,7 @@
 // (scripts/render-pages).
 #include "customer/CustomerApplication.h"
 #include "customer/Mainform.h"
+#include "customer/Pictures.h"
 #include "customer/RestartShortcut.h"
 #include "customer/StartupOptions.h"
 #include "customer/Widgets.h"
@@ -404,6 +405,18 @@ TEST_F(MainformTest, WindowTextsAndControls)
     EXPECT_FALSE(form.cbViewOnly->isEnabled());
     EXPECT_EQ(form.btnToggleChat->toolTip(), QStringLiteral("Chat with remote user."));
     EXPECT_EQ(form.sbFileTransfer->parentWidget(), form.sbStep3);
+}
+
+TEST(MainformPictures, EveryPictureLoadsFromTheResources)
+{
+    // A picture missing from the resources would only show as a blank area.
+    const std::pair<TorvPicture, QSize> pictures[] = {
+        {TorvPicture::Banner, {400, 60}},        {TorvPicture::Logo, {34, 18}},
+        {TorvPicture::Icon, {32, 32}},           {TorvPicture::StatusNone, {20, 20}},
+        {TorvPicture::StatusGateway, {20, 20}}, {TorvPicture::StatusSession, {20, 20}},
+    };
+    for (const auto& [picture, size] : pictures)
+        EXPECT_EQ(orvPicture(picture).size(), size) << static_cast<int>(picture);
 }
 
 TEST_F(MainformTest, FirstActivationSlidesInTheFirstPage)

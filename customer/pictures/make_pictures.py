@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Draws the customer program's pictures and writes them as XPM files.
 
-XPM is C source and Qt reads it without plug-ins, so the pictures are
-compiled straight into the program (customer/Pictures.cpp includes them).
+Qt reads XPM without plug-ins; the files go into the program as Qt
+resources (pictures.qrc).
 Every picture is opaque: its background is part of the drawing.
 Run from anywhere: python3 customer/pictures/make_pictures.py
 """
