@@ -80,9 +80,10 @@ int main()
         }
         if (!ms.empty()) {
             std::sort(ms.begin(), ms.end());
-            std::printf("Start to registered, %zu runs: median %.0f ms (min %.0f, max %.0f); the floor is the 1 s "
-                        "first keep-alive\n",
-                        ms.size(), ms[ms.size() / 2], ms.front(), ms.back());
+            std::printf(
+                "Start to registered, %zu runs: median %.0f ms (min %.0f, max %.0f); the floor is the 1 s "
+                "first keep-alive\n",
+                ms.size(), ms[ms.size() / 2], ms.front(), ms.back());
         }
         if (last) {
             // Only the registered connection is left: its command thread, the

@@ -38,14 +38,16 @@ double CpuSeconds()
 }
 
 // Dispatches as fast as it can, so the figures are the transport's, not a sleep's.
-class BusyPump {
+class BusyPump
+{
 public:
-    explicit BusyPump(TMCMessenger& m) : FThread([this, &m] {
-        while (!FStop) {
-            m.DispatchPending();
-            std::this_thread::yield();
-        }
-    })
+    explicit BusyPump(TMCMessenger& m)
+        : FThread([this, &m] {
+              while (!FStop) {
+                  m.DispatchPending();
+                  std::this_thread::yield();
+              }
+          })
     {
     }
     ~BusyPump()
@@ -59,12 +61,14 @@ private:
     std::thread FThread;
 };
 
-struct Result {
+struct Result
+{
     double roundTripsPerSecond;
     double payloadBytesPerSecond;
 };
 
-struct Pair {
+struct Pair
+{
     Pair(const std::string& cert, const std::string& key)
     {
         serverQueue.SetQueueName("SendNote");
@@ -135,7 +139,8 @@ struct Pair {
 };
 
 // The same exchange with OpenSSL alone: a blocking TLS 1.0 echo on loopback.
-Result OpenSSLEcho(const std::string& cert, const std::string& key, std::size_t payload, Clock::duration duration)
+Result OpenSSLEcho(const std::string& cert, const std::string& key, std::size_t payload,
+                   Clock::duration duration)
 {
     int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in sa{};
@@ -229,8 +234,8 @@ int main()
 
     std::printf("transport benchmark: one request at a time over TLS 1.0 on loopback, %lld s per figure\n",
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(kRunTime).count()));
-    std::printf("%-8s %14s %14s %14s %14s %8s\n", "payload", "msgr rt/s", "msgr MB/s", "openssl rt/s", "openssl MB/s",
-                "ratio");
+    std::printf("%-8s %14s %14s %14s %14s %8s\n", "payload", "msgr rt/s", "msgr MB/s", "openssl rt/s",
+                "openssl MB/s", "ratio");
     {
         Pair pair(cert, key);
         BusyPump a(pair.serverMessenger), b(pair.clientMessenger);
@@ -238,7 +243,8 @@ int main()
             Result ours = pair.Measure(payload, kRunTime);
             Result bare = OpenSSLEcho(cert, key, payload, kRunTime);
             std::printf("%-8zu %14.0f %14.2f %14.0f %14.2f %8.2f\n", payload, ours.roundTripsPerSecond,
-                        ours.payloadBytesPerSecond / 1e6, bare.roundTripsPerSecond, bare.payloadBytesPerSecond / 1e6,
+                        ours.payloadBytesPerSecond / 1e6, bare.roundTripsPerSecond,
+                        bare.payloadBytesPerSecond / 1e6,
                         ours.roundTripsPerSecond / bare.roundTripsPerSecond);
         }
     }
@@ -252,9 +258,10 @@ int main()
         const double before = CpuSeconds();
         std::this_thread::sleep_for(std::chrono::seconds(10));
         const double used = CpuSeconds() - before;
-        std::printf("idle linked connection (client and server side, no dispatching): %.4f s CPU in 10 s (%.3f%% of "
-                    "one core)\n",
-                    used, used / 10.0 * 100.0);
+        std::printf(
+            "idle linked connection (client and server side, no dispatching): %.4f s CPU in 10 s (%.3f%% of "
+            "one core)\n",
+            used, used / 10.0 * 100.0);
     }
     return 0;
 }

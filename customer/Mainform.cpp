@@ -28,8 +28,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <utility>
 
 namespace {
@@ -509,9 +509,7 @@ void TfrmCustomer::SetStatus(TorvStatus status)
     QString text = QStringLiteral("No connection");
     QColor ink = Qt::black;
     switch (status) {
-    case TorvStatus::Idle:
-        colour = QColor(192, 192, 192);
-        break;
+    case TorvStatus::Idle: colour = QColor(192, 192, 192); break;
     case TorvStatus::Ended:
         colour = QColor(128, 128, 128);
         ink = Qt::white;
@@ -854,13 +852,14 @@ void TfrmCustomer::AskCommandQuestion(const std::string& text, const std::string
     // The question may outlive the window.
     QPointer<TfrmCustomer> self(this);
     const unsigned serial = FSessionSerial;
-    ShowCommandQuestion(text, mdbYesNo, kCommandQuestion, reply, [self, serial](TMessageDlg& dialog, int answer) {
-        // A question of an earlier session answers nothing in this one.
-        if (self && serial == self->FSessionSerial)
-            self->QuestionAnswered(dialog, answer);
-        else if (answer != mdaClosed)
-            dialog.close();
-    });
+    ShowCommandQuestion(text, mdbYesNo, kCommandQuestion, reply,
+                        [self, serial](TMessageDlg& dialog, int answer) {
+                            // A question of an earlier session answers nothing in this one.
+                            if (self && serial == self->FSessionSerial)
+                                self->QuestionAnswered(dialog, answer);
+                            else if (answer != mdaClosed)
+                                dialog.close();
+                        });
 }
 
 void TfrmCustomer::QuestionAnswered(TMessageDlg& dialog, int answer)

@@ -15,24 +15,12 @@ QPixmap orvPicture(TorvPicture picture)
     (void)registered;
     const char* name = "";
     switch (picture) {
-    case TorvPicture::Banner:
-        name = "banner";
-        break;
-    case TorvPicture::Logo:
-        name = "logo";
-        break;
-    case TorvPicture::Icon:
-        name = "icon";
-        break;
-    case TorvPicture::StatusNone:
-        name = "status_none";
-        break;
-    case TorvPicture::StatusGateway:
-        name = "status_gateway";
-        break;
-    case TorvPicture::StatusSession:
-        name = "status_session";
-        break;
+    case TorvPicture::Banner: name = "banner"; break;
+    case TorvPicture::Logo: name = "logo"; break;
+    case TorvPicture::Icon: name = "icon"; break;
+    case TorvPicture::StatusNone: name = "status_none"; break;
+    case TorvPicture::StatusGateway: name = "status_gateway"; break;
+    case TorvPicture::StatusSession: name = "status_session"; break;
     }
     return QPixmap(QStringLiteral(":/pictures/%1.xpm").arg(QLatin1String(name)), "XPM");
 }

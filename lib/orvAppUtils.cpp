@@ -167,24 +167,16 @@ std::string ResultText(int code)
     switch (code) {
     case orvResult::Accepted:
     case orvResult::Notice:
-    case orvResult::RefusedQuietly:
-        return {};
-    case orvResult::UnknownError:
-        return "Unknown error";
+    case orvResult::RefusedQuietly: return {};
+    case orvResult::UnknownError: return "Unknown error";
     case orvResult::InvalidApplicationID:
         return "Unable to connect to gateway. Invalid application ID. Please try again.";
-    case orvResult::EstablishmentFailed:
-        return "Connection establishment failed. Please try again.";
-    case orvResult::Rejected:
-        return "Your connection was rejected.";
-    case orvResult::GatewayBusy:
-        return "Gateway is busy. Please try to connect again later.";
-    case orvResult::InvalidProtocolVersion:
-        return "Invalid protocol version.";
-    case orvResult::HelpdeskClosed:
-        return "Helpdesk closed connection";
-    case orvResult::Terminated:
-        return "Your connection was terminated.";
+    case orvResult::EstablishmentFailed: return "Connection establishment failed. Please try again.";
+    case orvResult::Rejected: return "Your connection was rejected.";
+    case orvResult::GatewayBusy: return "Gateway is busy. Please try to connect again later.";
+    case orvResult::InvalidProtocolVersion: return "Invalid protocol version.";
+    case orvResult::HelpdeskClosed: return "Helpdesk closed connection";
+    case orvResult::Terminated: return "Your connection was terminated.";
     default:
         // 103, 104, 300, 400 and every unknown code. The acute accent is kept
         // as in the product's text, in the locale's (UTF-8) encoding.

@@ -32,7 +32,8 @@ void TorvCommandThread::ClearUnhandledCommands()
 void TorvCommandThread::DropActionCommands()
 {
     TDebugWriteLock lock(FFieldLock, "TorvCommandThread.DropActionCommands");
-    std::erase_if(FUnhandled, [](const std::string& text) { return SplitCommandText(text).Code != orvCmd::ErrorCode; });
+    std::erase_if(FUnhandled,
+                  [](const std::string& text) { return SplitCommandText(text).Code != orvCmd::ErrorCode; });
 }
 
 std::size_t TorvCommandThread::UnhandledCount()
@@ -55,7 +56,8 @@ void TorvCommandThread::SendLeave()
         // to stop, but not when a text arrives: the leave needs its time.
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
         if (IsCurrentThread()) {
-            for (auto now = std::chrono::steady_clock::now(); now < until; now = std::chrono::steady_clock::now()) {
+            for (auto now = std::chrono::steady_clock::now(); now < until;
+                 now = std::chrono::steady_clock::now()) {
                 const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
                 if (!Sleep(static_cast<int>(left)))
                     break;

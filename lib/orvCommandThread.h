@@ -7,7 +7,8 @@
 
 // Channel 1: handles the gateway's part of the conversation itself and keeps
 // everything else for the main window, which takes one command per tick.
-class TorvCommandThread : public TorvChannelThread {
+class TorvCommandThread : public TorvChannelThread
+{
 public:
     static constexpr std::size_t MaxUnhandled = 100;
 

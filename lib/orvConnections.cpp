@@ -265,11 +265,13 @@ void TorvConnection::SetActive(bool value)
             FTransport->SetActive(value);
             if (value) {
                 FActivationTick = MCGetTickCount();
-                // Due at once; a tick counter near its signed half-way mark must not make 0 look like the future.
+                // Due at once; a tick counter near its signed half-way mark must not make 0 look like the
+                // future.
                 FNextPingTick = FActivationTick;
                 DebugLog("connection activated");
             } else {
-                DebugLog(FHost + ":" + std::to_string(FTransport->MessengerPort()) + " connection deactivated");
+                DebugLog(FHost + ":" + std::to_string(FTransport->MessengerPort()) +
+                         " connection deactivated");
             }
             FMessenger->SweepExpired();
         }
@@ -402,15 +404,18 @@ void TorvConnection::Send(int channel, const std::string& text)
     std::string destination;
     {
         TDebugReadLock state(FStateLock, "TorvConnection.Send");
-        destination = "Socket:" + std::string(MCTrim(FHost)) + ":" + std::to_string(FTransport->MessengerPort()) +
-                      "|SendNote";
+        destination = "Socket:" + std::string(MCTrim(FHost)) + ":" +
+                      std::to_string(FTransport->MessengerPort()) + "|SendNote";
     }
     try {
         FMessenger->SendWithCallbacks(
             destination, message, info.Timeout,
             [](void* self, TMCMessage& m) { static_cast<TorvConnection*>(self)->OnReplyProc(m); },
             [](void* self, TMCMessage& m) { static_cast<TorvConnection*>(self)->OnTimeoutProc(m); },
-            [](void* self, TMCMessage& m, std::int32_t) { static_cast<TorvConnection*>(self)->OnErrorProc(m); }, this);
+            [](void* self, TMCMessage& m, std::int32_t) {
+                static_cast<TorvConnection*>(self)->OnErrorProc(m);
+            },
+            this);
     } catch (const EMCError& e) {
         // Switched off by another thread since the check above: the same as
         // sending on an inactive connection, not an error of the caller.
@@ -503,7 +508,8 @@ TorvConnectionThread::~TorvConnectionThread()
     WaitFor();
     TDebugReadLock lock(FListLock, "TorvConnectionThread.Destroy");
     if (!FConnections.empty())
-        DebugLogFmt("%zu connections still registered at the end of the connection thread", FConnections.size());
+        DebugLogFmt("%zu connections still registered at the end of the connection thread",
+                    FConnections.size());
 }
 
 void TorvConnectionThread::Register(TorvConnection* connection)

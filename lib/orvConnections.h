@@ -21,7 +21,8 @@ struct TMCMessage;
 class TorvConnection;
 
 // The system's own error: a plain error with a message text.
-class EorvException : public std::runtime_error {
+class EorvException : public std::runtime_error
+{
 public:
     using std::runtime_error::runtime_error;
 };
@@ -40,7 +41,8 @@ enum TConnectionState : std::uint8_t {
 };
 
 // Channels: 1 commands, 2 remote desktop, 3 chat, 4 file transfer, 5 keep-alive, 6 unused.
-struct TorvChannelInfo {
+struct TorvChannelInfo
+{
     std::int8_t Priority;
     std::uint32_t Timeout; // ms the gateway has to reply
 };
@@ -55,7 +57,8 @@ inline constexpr std::uint8_t orvKindCustomer = 0;
 inline constexpr std::uint8_t orvKindHelpdesk = 1;
 
 // Base of every channel thread: a list of received texts, oldest first.
-class TorvChannelThread : public TorvThread {
+class TorvChannelThread : public TorvThread
+{
 public:
     TorvChannelThread();
     ~TorvChannelThread() override;
@@ -89,7 +92,8 @@ private:
 };
 
 // One client connection to one gateway, with its numbered channels.
-class TorvConnection {
+class TorvConnection
+{
 public:
     explicit TorvConnection(std::uint8_t kind = orvKindCustomer);
     ~TorvConnection();
@@ -174,7 +178,8 @@ private:
 
 // The one thread that dispatches every registered connection's messenger and
 // sends their keep-alives.
-class TorvConnectionThread : public TorvThread {
+class TorvConnectionThread : public TorvThread
+{
 public:
     TorvConnectionThread() = default;
     ~TorvConnectionThread() override;

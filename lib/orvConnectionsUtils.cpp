@@ -226,8 +226,9 @@ TOrvServers::~TOrvServers()
     --gLiveServers;
 }
 
-void TOrvServers::Start(std::int32_t requestedSessionID, std::uint8_t programKind, const std::string& programVersion,
-                        const std::string& language, std::int32_t recordVersion)
+void TOrvServers::Start(std::int32_t requestedSessionID, std::uint8_t programKind,
+                        const std::string& programVersion, const std::string& language,
+                        std::int32_t recordVersion)
 {
     FRequestedSessionID = requestedSessionID;
     FProgramKind = programKind;
@@ -364,7 +365,8 @@ void TOrvServers::EndConnection(std::unique_ptr<TorvConnection> connection)
     // Also runs from the destructor: a failing goodbye must not stop the others.
     try {
         if (connection->ServerConnectionState() != scsDisconnected) {
-            if (auto* command = dynamic_cast<TorvCommandThread*>(connection->FindChannelThread(orvCommandChannel)))
+            if (auto* command =
+                    dynamic_cast<TorvCommandThread*>(connection->FindChannelThread(orvCommandChannel)))
                 command->SendLeave();
         }
     } catch (const std::exception& e) {

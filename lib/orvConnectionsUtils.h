@@ -5,11 +5,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
-#include <set>
-#include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -85,7 +85,8 @@ class TorvConnection;
 // Turns one press of Connect into one registered gateway connection: one
 // connection to every configured gateway at once, redirects followed, the
 // first that registers wins. Runs on the GUI thread, polled by its timer.
-class TOrvServers {
+class TOrvServers
+{
 public:
     // settingsFile: where the gateway list is read; timeout: the establishment deadline.
     explicit TOrvServers(std::string settingsFile = SettingsFilePath(),

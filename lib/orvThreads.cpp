@@ -9,12 +9,14 @@
 namespace orvSync {
 namespace {
 
-struct Call {
+struct Call
+{
     const std::function<void()>* fn;
     bool done = false;
 };
 
-struct State {
+struct State
+{
     std::mutex mutex;
     std::condition_variable changed;
     std::deque<Call*> calls;

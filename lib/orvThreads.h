@@ -9,7 +9,8 @@
 #include <thread>
 
 // A programming error, named after the unit that found it ("lib/orvConnections").
-class EorvAssertion : public std::logic_error {
+class EorvAssertion : public std::logic_error
+{
 public:
     EorvAssertion(const char* unit, const std::string& text) : std::logic_error(text + " (" + unit + ")") {}
 };
@@ -42,7 +43,8 @@ void StopServing();
 } // namespace orvSync
 
 // A thread created suspended, started, told to stop, woken when it waits and waited for.
-class TorvThread {
+class TorvThread
+{
 public:
     TorvThread() = default;
     virtual ~TorvThread();

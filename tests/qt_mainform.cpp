@@ -411,8 +411,8 @@ TEST(MainformPictures, EveryPictureLoadsFromTheResources)
 {
     // A picture missing from the resources would only show as a blank area.
     const std::pair<TorvPicture, QSize> pictures[] = {
-        {TorvPicture::Banner, {400, 60}},        {TorvPicture::Logo, {34, 18}},
-        {TorvPicture::Icon, {32, 32}},           {TorvPicture::StatusNone, {20, 20}},
+        {TorvPicture::Banner, {400, 60}},       {TorvPicture::Logo, {34, 18}},
+        {TorvPicture::Icon, {32, 32}},          {TorvPicture::StatusNone, {20, 20}},
         {TorvPicture::StatusGateway, {20, 20}}, {TorvPicture::StatusSession, {20, 20}},
     };
     for (const auto& [picture, size] : pictures)

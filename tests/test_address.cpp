@@ -46,9 +46,9 @@ TEST(Destination, ConnectionPartPathAndRouteAreSeparated)
 
 TEST(Destination, MalformedTextsRaiseFive)
 {
-    EXPECT_EQ(DestinationError("Socket:host:7000"), 5);   // no "|"
-    EXPECT_EQ(DestinationError("Socket:|SendNote"), 5);   // empty address
-    EXPECT_EQ(DestinationError("Socket:host:7000|"), 5);  // empty queue
+    EXPECT_EQ(DestinationError("Socket:host:7000"), 5);    // no "|"
+    EXPECT_EQ(DestinationError("Socket:|SendNote"), 5);    // empty address
+    EXPECT_EQ(DestinationError("Socket:host:7000|"), 5);   // empty queue
     EXPECT_EQ(DestinationError("Socket:host:7000|a|"), 5); // empty queue after a route
     EXPECT_EQ(DestinationError("nocolon"), 5);
     EXPECT_EQ(MCParseDestination("S:h:1|0123456789012345678901234567890123").QueueName.size(), 31u);

@@ -21,7 +21,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class Session : public ::testing::Test {
+class Session : public ::testing::Test
+{
 protected:
     static void SetUpTestSuite()
     {
@@ -42,7 +43,8 @@ protected:
     }
 
     // Polls like the main window's timer until a connection registers or the establishment fails.
-    static std::unique_ptr<TorvConnection> Establish(TOrvServers& servers, std::chrono::seconds deadline = 40s)
+    static std::unique_ptr<TorvConnection> Establish(TOrvServers& servers,
+                                                     std::chrono::seconds deadline = 40s)
     {
         const auto end = std::chrono::steady_clock::now() + deadline;
         while (std::chrono::steady_clock::now() < end) {
@@ -58,7 +60,8 @@ protected:
         return nullptr;
     }
 
-    static std::unique_ptr<TorvConnection> Join(const std::string& settings, std::int32_t sessionID, std::uint8_t kind)
+    static std::unique_ptr<TorvConnection> Join(const std::string& settings, std::int32_t sessionID,
+                                                std::uint8_t kind)
     {
         TOrvServers servers(settings);
         servers.Start(sessionID, kind, "beta4", "EN", 1);
@@ -137,7 +140,8 @@ TEST_F(Session, AGatewayThatStopsReplyingIsNoticedByTheKeepAlive)
     ASSERT_TRUE(customer);
     const auto stopped = std::chrono::steady_clock::now();
     ::kill(gateway.Pid(), SIGSTOP); // the TCP link stays up, nothing answers
-    const bool noticed = WaitUntil([&] { return customer->GetConnectionState() == csDisconnected; }, 45s, 50ms);
+    const bool noticed =
+        WaitUntil([&] { return customer->GetConnectionState() == csDisconnected; }, 45s, 50ms);
     const auto after = std::chrono::steady_clock::now() - stopped;
     ::kill(gateway.Pid(), SIGCONT);
     ASSERT_TRUE(noticed);

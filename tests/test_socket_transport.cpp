@@ -40,7 +40,8 @@ TMCMessage Text(const std::string& text, std::int32_t channel = 1)
 }
 
 // A server transport on loopback that answers every message and records what it got.
-struct Server {
+struct Server
+{
     explicit Server(bool tls, const TempDir* certDir = nullptr)
     {
         queue.SetQueueName("SendNote");
@@ -94,7 +95,8 @@ struct Server {
 };
 
 // The client side as the program sets it up.
-struct Client {
+struct Client
+{
     explicit Client(bool tls, std::uint16_t messengerPort = 7000)
     {
         queue.SetQueueName("SendNote");
@@ -117,7 +119,8 @@ struct Client {
     }
     ~Client() { transport.SetActive(false); }
 
-    void Send(std::uint16_t port, const std::string& text, bool returnData = false, std::uint32_t timeout = 15000)
+    void Send(std::uint16_t port, const std::string& text, bool returnData = false,
+              std::uint32_t timeout = 15000)
     {
         TMCMessage m = Text(text);
         m.ReturnData = returnData;
@@ -140,7 +143,8 @@ struct Client {
 };
 
 // Accepts connections in the background and counts them; each is answered by a script.
-class ScriptedPeer {
+class ScriptedPeer
+{
 public:
     using Script = std::function<void(RawConnection&, int index)>;
     ScriptedPeer(Script script, const std::string& address = "127.0.0.1", std::uint16_t port = 0)
@@ -205,7 +209,9 @@ bool AnswerHello(RawConnection& c, std::string* firstFrame = nullptr)
     return !frame.empty();
 }
 
-class Transport : public ::testing::TestWithParam<bool> {};
+class Transport : public ::testing::TestWithParam<bool>
+{
+};
 
 TEST_P(Transport, RequestsRepliesAndGatewayMessagesTravelBothWays)
 {
@@ -368,11 +374,13 @@ TEST(TransportSettings, SwitchesOfFacilitiesNotCarriedRefuseActivation)
 TEST(TransportReconnect, AReconnectGoesToTheAddressThePeerAnnounced)
 {
     std::atomic<bool> reachedAnnounced{false};
-    ScriptedPeer announced([&](RawConnection& c, int) {
-        reachedAnnounced = true;
-        AnswerHello(c);
-        c.WaitClosed(5s);
-    }, "127.0.0.2");
+    ScriptedPeer announced(
+        [&](RawConnection& c, int) {
+            reachedAnnounced = true;
+            AnswerHello(c);
+            c.WaitClosed(5s);
+        },
+        "127.0.0.2");
     const std::string announce = "17:127.0.0.2:" + std::to_string(announced.Port());
     ScriptedPeer first([&](RawConnection& c, int) {
         AnswerHello(c);
@@ -387,12 +395,15 @@ TEST(TransportReconnect, AReconnectGoesToTheAddressThePeerAnnounced)
 }
 
 // Misbehaving peers: none may crash or hang the client; each breaks the link, which is re-established.
-struct Misbehaviour {
+struct Misbehaviour
+{
     const char* name;
     std::function<void(RawConnection&, const std::string& self)> act; // self: "127.0.0.1:port" of the peer
 };
 
-class HostilePeer : public ::testing::TestWithParam<Misbehaviour> {};
+class HostilePeer : public ::testing::TestWithParam<Misbehaviour>
+{
+};
 
 TEST_P(HostilePeer, BreaksTheLinkAndTheClientReconnects)
 {
@@ -416,25 +427,26 @@ TEST_P(HostilePeer, BreaksTheLinkAndTheClientReconnects)
 
 INSTANTIATE_TEST_SUITE_P(
     Frames, HostilePeer,
-    ::testing::Values(
-        Misbehaviour{"BadSignature", [](RawConnection& c, const std::string&) { c.Write(std::string(24, 'x')); }},
-        Misbehaviour{"OversizeLength",
-                     [](RawConnection& c, const std::string&) {
-                         std::string f = GatewayFrame(mkMessage, "17:127.0.0.1:7000", "3:");
-                         std::uint32_t huge = 0x7FFFFFFF;
-                         std::memcpy(f.data() + 4, &huge, 4);
-                         c.Write(f);
-                     }},
-        Misbehaviour{"CutFrameThenClose",
-                     [](RawConnection& c, const std::string&) {
-                         std::string f = GatewayFrame(mkMessage, "17:127.0.0.1:7000", "3:");
-                         c.Write(f.substr(0, f.size() / 2));
-                         c.Close();
-                     }},
-        Misbehaviour{"ContradictingNumbers", [](RawConnection& c, const std::string& self) {
-                         c.Write(GatewayFrame(mkPollEmpty, "17:" + self));
-                         c.Write(GatewayFrame(mkMessage, "18:" + self, "3:", 5, 6, true));
-                     }}),
+    ::testing::Values(Misbehaviour{"BadSignature", [](RawConnection& c,
+                                                      const std::string&) { c.Write(std::string(24, 'x')); }},
+                      Misbehaviour{"OversizeLength",
+                                   [](RawConnection& c, const std::string&) {
+                                       std::string f = GatewayFrame(mkMessage, "17:127.0.0.1:7000", "3:");
+                                       std::uint32_t huge = 0x7FFFFFFF;
+                                       std::memcpy(f.data() + 4, &huge, 4);
+                                       c.Write(f);
+                                   }},
+                      Misbehaviour{"CutFrameThenClose",
+                                   [](RawConnection& c, const std::string&) {
+                                       std::string f = GatewayFrame(mkMessage, "17:127.0.0.1:7000", "3:");
+                                       c.Write(f.substr(0, f.size() / 2));
+                                       c.Close();
+                                   }},
+                      Misbehaviour{"ContradictingNumbers",
+                                   [](RawConnection& c, const std::string& self) {
+                                       c.Write(GatewayFrame(mkPollEmpty, "17:" + self));
+                                       c.Write(GatewayFrame(mkMessage, "18:" + self, "3:", 5, 6, true));
+                                   }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(HostilePeerData, AMessageShorterThanItsDataSizeIsAnsweredWithError8)
@@ -454,7 +466,8 @@ TEST(HostilePeerData, AMessageShorterThanItsDataSizeIsAnsweredWithError8)
             auto parsed = MCParseFrame(frame);
             auto payload = MCReadPayload(parsed, {});
             if (payload.Info->Kind == mkErrorReply) {
-                answer = std::to_string(payload.Info->ErrorCode) + "/" + std::to_string(payload.Info->TransferIDLo);
+                answer = std::to_string(payload.Info->ErrorCode) + "/" +
+                         std::to_string(payload.Info->TransferIDLo);
                 break;
             }
         }
@@ -548,7 +561,8 @@ TEST(TlsSocket, APeerThatClosesDuringTheHandshakeGives801)
 namespace {
 
 // A factory whose client sockets can be made to fail, like an exhausted descriptor table.
-struct FailingFactory : TMCStdSocketFactory {
+struct FailingFactory : TMCStdSocketFactory
+{
     std::atomic<bool> fail{false};
     std::unique_ptr<TMCSocket> CreateClientSocket() override
     {
@@ -604,7 +618,8 @@ TEST(TransportRobustness, AConnectionThatCannotBeMadeLosesNoMessage)
                                     outcomes.ErrorProc(), nullptr);
     };
     send("first");
-    ASSERT_TRUE(WaitUntil([&] { return transport.CountOutgoingConnections() == 0 && transport.CountPending() == 1; }));
+    ASSERT_TRUE(WaitUntil(
+        [&] { return transport.CountOutgoingConnections() == 0 && transport.CountPending() == 1; }));
     factory.fail = true;
     EXPECT_NO_THROW(send("second"));
     EXPECT_EQ(transport.CountPending(), 2u);
@@ -625,7 +640,9 @@ TEST(TransportRobustness, AThrowingDisconnectHandlerDoesNotStrandTheConnection)
     port = peer.Port();
     Client client(false);
     client.transport.AttemptsInterval = 10;
-    client.transport.OnDisconnected = [](auto&, auto, auto&, auto) { throw std::runtime_error("application"); };
+    client.transport.OnDisconnected = [](auto&, auto, auto&, auto) {
+        throw std::runtime_error("application");
+    };
     client.transport.SetActive(true);
     client.Send(peer.Port(), "x", false, 0);
     EXPECT_TRUE(WaitUntil([&] { return peer.Accepted() >= 2; })) << "the job died with the handler";

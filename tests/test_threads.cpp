@@ -13,13 +13,15 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class MainThread : public ::testing::Test {
+class MainThread : public ::testing::Test
+{
 protected:
     void SetUp() override { orvSync::SetMainThread(); }
 };
 
 // A channel thread that hands every text to the main thread, as the chat thread does.
-class HandingThread : public TorvChannelThread {
+class HandingThread : public TorvChannelThread
+{
 public:
     std::atomic<int> handed{0};
     std::atomic<bool> inCall{false};
@@ -84,7 +86,8 @@ TEST_F(MainThread, AfterServingStopsCallsAreRefusedInsteadOfHanging)
 
 TEST(Threads, ASleepingThreadEndsPromptlyWhenTerminated)
 {
-    struct Sleeper : TorvThread {
+    struct Sleeper : TorvThread
+    {
         void Execute() override
         {
             while (Sleep(600000)) {

@@ -6,7 +6,8 @@
 #include <string_view>
 
 // A destination "NAME:address[/path]|[route|]queue", split into its parts.
-struct TMCDestination {
+struct TMCDestination
+{
     std::string TransportName; // before the first ":"
     std::string Address;       // host:port, with any connection part removed
     bool HasConnection = false;
@@ -25,7 +26,8 @@ TMCDestination MCParseDestination(std::string_view destination);
 bool MCDestinationMatches(std::string_view destination, std::string_view transportName) noexcept;
 
 // A source address "id[\uid]:host:port" as received in a routing block.
-struct TMCSourceAddress {
+struct TMCSourceAddress
+{
     bool HasConnection = false;
     std::uint32_t ConnectionID = 0;
     bool HasUID = false;
@@ -44,7 +46,8 @@ std::string MCBuildSourceAddress(std::uint32_t connectionID, std::string_view lo
 
 // Splits "host:port" at the last colon; nullopt without a colon or with a port
 // that is not a decimal number from 0 to 65535.
-struct TMCHostPort {
+struct TMCHostPort
+{
     std::string Host;
     std::uint16_t Port = 0;
 };

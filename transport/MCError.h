@@ -5,7 +5,8 @@
 #include <string>
 
 // The transport's error: a numeric code whose text comes from a fixed table.
-class EMCError : public std::runtime_error {
+class EMCError : public std::runtime_error
+{
 public:
     explicit EMCError(std::int32_t code);
     std::int32_t ErrorCode() const noexcept { return FErrorCode; }

@@ -25,7 +25,8 @@ std::shared_ptr<TMCTLSContext> TMCSSLSocketFactory::ClientContext()
 
 std::unique_ptr<TMCSocket> TMCSSLSocketFactory::CreateClientSocket()
 {
-    return Created(std::make_unique<TMCSSLSocket>(TMCSocketSide::Client, SSLEnabled ? ClientContext() : nullptr));
+    return Created(
+        std::make_unique<TMCSSLSocket>(TMCSocketSide::Client, SSLEnabled ? ClientContext() : nullptr));
 }
 
 std::unique_ptr<TMCSocket> TMCSSLSocketFactory::CreateServerSocket()

@@ -10,7 +10,8 @@ enum class TMCSSLVersion { SSL2, SSL3, TLS1 };
 
 // Makes sockets that run TLS between the TCP stream and the frames. When
 // SSLEnabled is false its sockets behave exactly as plain ones.
-class TMCSSLSocketFactory : public TMCSocketFactory {
+class TMCSSLSocketFactory : public TMCSocketFactory
+{
 public:
     TMCSSLSocketFactory() = default;
 
@@ -35,7 +36,8 @@ private:
 
 // A socket with a TLS engine between the descriptor and the transport. The
 // engine is driven through memory buffers; only this class touches the socket.
-class TMCSSLSocket : public TMCSocket {
+class TMCSSLSocket : public TMCSocket
+{
 public:
     TMCSSLSocket(TMCSocketSide side, std::shared_ptr<TMCTLSContext> context);
     ~TMCSSLSocket() override;

@@ -10,7 +10,8 @@
 // The wake-up channel of one connection job: a pipe private to the process, so
 // nothing outside can nudge or break our links. One byte: nonzero wakes, zero
 // breaks the current link.
-class TMCWakeup {
+class TMCWakeup
+{
 public:
     TMCWakeup();
     ~TMCWakeup();
@@ -31,14 +32,16 @@ enum class TMCSocketState { Closed, Creating, Created, Bound, Connected, Listeni
 enum class TMCSocketSide { Client, Server };
 
 // Result of one non-blocking read or write.
-struct TMCIoResult {
+struct TMCIoResult
+{
     enum Status { Ok, WouldBlock, Closed, Failed };
     Status status = Ok;
     std::size_t count = 0;
 };
 
 // A non-blocking TCP socket. Descendants (TLS) override the data operations.
-class TMCSocket {
+class TMCSocket
+{
 public:
     explicit TMCSocket(TMCSocketSide side) : FSide(side) {}
     virtual ~TMCSocket();
@@ -65,7 +68,8 @@ public:
     void Bind(bool reuseAddress);
     void Listen(int backlog);
     // Accepts one waiting connection: the new descriptor and the peer's address, or nullopt.
-    struct Accepted {
+    struct Accepted
+    {
         int fd;
         std::string host;
         std::uint16_t port;
@@ -115,7 +119,8 @@ using TMCStdSocket = TMCSocket;
 std::optional<std::string> MCResolveIPv4(const std::string& host);
 
 // Makes the sockets of a transport. The TLS factory plugs in here.
-class TMCSocketFactory {
+class TMCSocketFactory
+{
 public:
     virtual ~TMCSocketFactory() = default;
     virtual std::unique_ptr<TMCSocket> CreateClientSocket() = 0;
@@ -132,7 +137,8 @@ protected:
     }
 };
 
-class TMCStdSocketFactory : public TMCSocketFactory {
+class TMCStdSocketFactory : public TMCSocketFactory
+{
 public:
     std::unique_ptr<TMCSocket> CreateClientSocket() override;
     std::unique_ptr<TMCSocket> CreateServerSocket() override;

@@ -42,7 +42,10 @@ bool SameHostPort(std::string_view a, std::string_view b)
     return x && y && x->Port == y->Port && MCSameText(x->Host, y->Host);
 }
 
-bool IsPoll(const TMCMessageInfo& m) { return m.Kind == mkPoll || m.Kind == mkPollEmpty; }
+bool IsPoll(const TMCMessageInfo& m)
+{
+    return m.Kind == mkPoll || m.Kind == mkPollEmpty;
+}
 
 bool HasUnsent(const TMCMessageList& list)
 {
@@ -59,20 +62,23 @@ TMCMessageInfoPtr MakePoll(TMCMessageKind kind)
     return poll;
 }
 
-TMCTransformers TransformersOf(const TMCBaseTransport& t) { return {t.Compressor, t.Encryptor, t.Sealer}; }
+TMCTransformers TransformersOf(const TMCBaseTransport& t)
+{
+    return {t.Compressor, t.Encryptor, t.Sealer};
+}
 
 } // namespace
 
 // ================================================================ jobs
 
 // Owns one TCP connection for the whole life of its connection entry.
-class TMCSocketTransportJob : public TMCThreadJob {
+class TMCSocketTransportJob : public TMCThreadJob
+{
 public:
     TMCSocketTransportJob(TMCInetTransport& transport, TMCInetConnectionEntry& entry,
                           std::unique_ptr<TMCSocket> socket)
         : T(transport), E(entry), FSocket(std::move(socket)),
-          FInBuffer(ChunkSize(transport.IncomingBufferSize)),
-          FReader(transport.MaxMsgSize)
+          FInBuffer(ChunkSize(transport.IncomingBufferSize)), FReader(transport.MaxMsgSize)
     {
     }
 
@@ -108,7 +114,8 @@ private:
 
     bool AttemptsLeft(bool strict) const
     {
-        return T.AttemptsToConnect == 0 || (strict ? E.Attempts < T.AttemptsToConnect : E.Attempts <= T.AttemptsToConnect);
+        return T.AttemptsToConnect == 0 ||
+               (strict ? E.Attempts < T.AttemptsToConnect : E.Attempts <= T.AttemptsToConnect);
     }
 
     void RunOutgoing()
@@ -183,7 +190,8 @@ private:
         }
         FAllowed = true;
         if (T.OnConnected)
-            T.OnConnected(T, TMCSocketSide::Server, FSocket->RemoteAddress(), FSocket->RemotePort(), FAllowed);
+            T.OnConnected(T, TMCSocketSide::Server, FSocket->RemoteAddress(), FSocket->RemotePort(),
+                          FAllowed);
         if (!FAllowed)
             return;
         bool ok = false;
@@ -365,8 +373,9 @@ private:
                 bool writable = false;
                 if (!readable) {
                     const bool wantWrite = FSendingFrame || FSocket->HasPendingOutput();
-                    pollfd fds[2] = {{E.Wakeup.Fd(), POLLIN, 0},
-                                     {FSocket->Handle(), static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0)), 0}};
+                    pollfd fds[2] = {
+                        {E.Wakeup.Fd(), POLLIN, 0},
+                        {FSocket->Handle(), static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0)), 0}};
                     int timeout = T.InactivityTime ? static_cast<int>(T.InactivityTime) : -1;
                     int rc = ::poll(fds, 2, timeout);
                     if (rc < 0 && errno == EINTR)
@@ -424,8 +433,8 @@ private:
 
     bool WriteStep()
     {
-        std::size_t chunk = std::min<std::size_t>(ChunkSize(T.OutgoingBufferSize),
-                                                  FOutFrame.size() - FOutPos);
+        std::size_t chunk =
+            std::min<std::size_t>(ChunkSize(T.OutgoingBufferSize), FOutFrame.size() - FOutPos);
         auto r = FSocket->Write(FOutFrame.data() + FOutPos, chunk);
         if (r.status == TMCIoResult::WouldBlock)
             return true;
@@ -456,7 +465,8 @@ private:
     {
         if (!numbered)
             return kind == mkPoll;
-        return kind == mkMessage || kind == mkReply || kind == mkErrorReply || kind == mkPoll || kind == mkPollEmpty;
+        return kind == mkMessage || kind == mkReply || kind == mkErrorReply || kind == mkPoll ||
+               kind == mkPollEmpty;
     }
 
     void PickAndBuild()
@@ -540,8 +550,9 @@ private:
             // A poll at the head is dropped, also one whose frame was on its way.
             if (!E.Outgoing.empty()) {
                 const TMCMessageInfo& head = *E.Outgoing.front();
-                const bool poll = head.Kind == mkPoll ||
-                                  (head.Kind == mkSending && (head.SavedKind == mkPoll || head.SavedKind == mkPollEmpty));
+                const bool poll =
+                    head.Kind == mkPoll ||
+                    (head.Kind == mkSending && (head.SavedKind == mkPoll || head.SavedKind == mkPollEmpty));
                 if (poll) {
                     if (E.Current == E.Outgoing.front().get())
                         E.Current = nullptr;
@@ -578,7 +589,8 @@ private:
         {
             std::lock_guard lock(E.Lock);
             TMCConnectionNumbers numbers{E.ConnectionID, E.ConnectionUID, E.RemoteAddress, E.Accepted};
-            source = MCApplySourceAddress(numbers, parsed.SourceAddress, MCNextConnectionUID); // 12 breaks the link
+            source = MCApplySourceAddress(numbers, parsed.SourceAddress,
+                                          MCNextConnectionUID); // 12 breaks the link
             E.ConnectionID = numbers.ConnectionID;
             E.RemoteAddress = numbers.RemoteAddress;
             id = E.ConnectionID;
@@ -632,14 +644,9 @@ private:
             return true;
         }
         case mkReply:
-        case mkErrorReply:
-            CompleteRequest(*info);
-            return true;
-        case mkPoll:
-            T.MovePendingForPoll(E);
-            return true;
-        default:
-            return true; // empty poll answers and unknown kinds are discarded
+        case mkErrorReply: CompleteRequest(*info); return true;
+        case mkPoll: T.MovePendingForPoll(E); return true;
+        default: return true; // empty poll answers and unknown kinds are discarded
         }
     }
 
@@ -693,7 +700,8 @@ private:
 };
 
 // Accepts connections for the accepting side.
-class TMCInetListenerJob : public TMCThreadJob {
+class TMCInetListenerJob : public TMCThreadJob
+{
 public:
     TMCInetListenerJob(TMCInetTransport& transport, std::unique_ptr<TMCSocket> socket)
         : T(transport), FSocket(std::move(socket))
@@ -883,7 +891,8 @@ TMCInetConnectionEntry* TMCInetTransport::FindEntryLocked(const TMCMessageInfo& 
                 (e->Accepted || SameHostPort(e->RemoteAddress, info.DestAddress) ||
                  SameHostPort(e->DestAddress, info.DestAddress)))
                 return e.get();
-        } else if (SameHostPort(e->RemoteAddress, info.DestAddress) || SameHostPort(e->DestAddress, info.DestAddress)) {
+        } else if (SameHostPort(e->RemoteAddress, info.DestAddress) ||
+                   SameHostPort(e->DestAddress, info.DestAddress)) {
             return e.get();
         }
     }
@@ -1005,7 +1014,8 @@ void TMCInetTransport::MovePendingForPoll(TMCInetConnectionEntry& entry)
     std::lock_guard lock(FLock);
     std::lock_guard entryLock(entry.Lock);
     for (auto it = FPending.begin(); it != FPending.end();) {
-        if ((*it)->ConnectionID == entry.ConnectionID && SameHostPort((*it)->SourceAddress, entry.RemoteAddress)) {
+        if ((*it)->ConnectionID == entry.ConnectionID &&
+            SameHostPort((*it)->SourceAddress, entry.RemoteAddress)) {
             (*it)->Connection = &entry;
             (*it)->ConnectionUID = entry.ConnectionUID;
             MCInsertOrdered(entry.Outgoing, std::move(*it));
@@ -1018,14 +1028,15 @@ void TMCInetTransport::MovePendingForPoll(TMCInetConnectionEntry& entry)
         entry.Outgoing.push_back(MakePoll(mkPollEmpty));
 }
 
-std::unique_ptr<TMCInetConnectionEntry> TMCInetTransport::EndEntry(TMCInetConnectionEntry& entry, std::int32_t code,
-                                                                   bool terminated)
+std::unique_ptr<TMCInetConnectionEntry> TMCInetTransport::EndEntry(TMCInetConnectionEntry& entry,
+                                                                   std::int32_t code, bool terminated)
 {
     std::unique_ptr<TMCInetConnectionEntry> owned;
     {
         std::lock_guard lock(FLock);
-        auto it = std::find_if(FEntries.begin(), FEntries.end(),
-                               [&](const std::unique_ptr<TMCInetConnectionEntry>& e) { return e.get() == &entry; });
+        auto it =
+            std::find_if(FEntries.begin(), FEntries.end(),
+                         [&](const std::unique_ptr<TMCInetConnectionEntry>& e) { return e.get() == &entry; });
         if (it != FEntries.end()) {
             owned = std::move(*it);
             FEntries.erase(it);

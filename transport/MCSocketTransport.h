@@ -17,30 +17,32 @@ enum TMCInetTransportMode { stmP2P, stmServer, stmClient };
 enum TMCBandwidthPolicy { bpStrict, bpFlexible };
 
 class TMCInetTransport;
-using TMCSocketConnectedEvent = std::function<void(TMCInetTransport& sender, TMCSocketSide direction,
-                                                   const std::string& remoteHost, std::uint16_t remotePort,
-                                                   bool& allowConnection)>;
-using TMCSocketDisconnectedEvent = std::function<void(TMCInetTransport& sender, TMCSocketSide direction,
-                                                      const std::string& remoteHost, std::uint16_t remotePort)>;
+using TMCSocketConnectedEvent =
+    std::function<void(TMCInetTransport& sender, TMCSocketSide direction, const std::string& remoteHost,
+                       std::uint16_t remotePort, bool& allowConnection)>;
+using TMCSocketDisconnectedEvent =
+    std::function<void(TMCInetTransport& sender, TMCSocketSide direction, const std::string& remoteHost,
+                       std::uint16_t remotePort)>;
 
 class TMCSocketTransportJob;
 
 // One remote address with a live or pending connection. Its job is the only
 // thread that touches the connection's bytes; other threads only insert into
 // Outgoing under Lock and wake the job.
-class TMCInetConnectionEntry {
+class TMCInetConnectionEntry
+{
 public:
     TMCInetConnectionEntry(std::uint32_t uid, bool accepted) : ConnectionUID(uid), Accepted(accepted) {}
 
     std::mutex Lock; // the entry lock: Outgoing, Current, ConnectionID, RemoteAddress
     std::uint32_t ConnectionID = 0;
     const std::uint32_t ConnectionUID;
-    const bool Accepted;      // the peer connected to us
+    const bool Accepted; // the peer connected to us
     std::uint32_t Attempts = 0;
     TMCTransformerIDs TransformerIDs = MCNotNegotiated;
-    std::string RemoteAddress; // destination host:port, later "id:host:port" as the peer announced
-    std::string DestAddress;   // the destination it was created for
-    TMCMessageList Outgoing;   // to send, and sent requests waiting for their replies
+    std::string RemoteAddress;         // destination host:port, later "id:host:port" as the peer announced
+    std::string DestAddress;           // the destination it was created for
+    TMCMessageList Outgoing;           // to send, and sent requests waiting for their replies
     TMCMessageInfo* Current = nullptr; // whose frame is being written; cleared when it leaves the list
     TMCWakeup Wakeup;
     std::atomic<bool> Terminated{false};
@@ -50,7 +52,8 @@ using TMCSocketConnectionEntry = TMCInetConnectionEntry;
 
 // The socket transport: client connections on demand, and for the
 // development gateway an accepting side (stmServer).
-class TMCInetTransport : public TMCBaseTransport {
+class TMCInetTransport : public TMCBaseTransport
+{
 public:
     TMCInetTransport();
     ~TMCInetTransport() override;
@@ -58,7 +61,8 @@ public:
     TMCInetTransportMode TransportMode() const noexcept { return FMode; }
     void SetTransportMode(TMCInetTransportMode value);
     std::string MessengerAddress() const;
-    // "255.255.255.255" or a dotted address, else EMCError 204 (the old value stays, the transport stays off).
+    // "255.255.255.255" or a dotted address, else EMCError 204 (the old value stays, the transport stays
+    // off).
     void SetMessengerAddress(const std::string& value);
     std::uint16_t MessengerPort() const noexcept { return FMessengerPort.load(); }
     void SetMessengerPort(std::uint16_t value);
@@ -126,7 +130,8 @@ private:
     void QueueToEntry(TMCInetConnectionEntry& entry, TMCMessageInfoPtr info);
     void AddAccepted(std::unique_ptr<TMCSocket> socket);
     // Removes the entry from the list and hands its messages back (job end).
-    std::unique_ptr<TMCInetConnectionEntry> EndEntry(TMCInetConnectionEntry& entry, std::int32_t code, bool terminated);
+    std::unique_ptr<TMCInetConnectionEntry> EndEntry(TMCInetConnectionEntry& entry, std::int32_t code,
+                                                     bool terminated);
     void ReturnToPending(TMCMessageList&& messages, std::int32_t code, bool fail);
     void MovePendingForPoll(TMCInetConnectionEntry& entry);
     void StartListener();
@@ -148,7 +153,8 @@ private:
     TMCThreadPool FPool;
 };
 
-class TMCSocketTransport : public TMCInetTransport {
+class TMCSocketTransport : public TMCInetTransport
+{
 public:
     TMCSocketTransport();
     ~TMCSocketTransport() override;

@@ -50,7 +50,8 @@ void TMCThreadPool::WorkerLoop(Worker* self)
     std::unique_lock lock(FMutex);
     for (;;) {
         ++FIdle;
-        bool got = FWork.wait_for(lock, std::chrono::seconds(5), [this] { return FStopping || !FQueued.empty(); });
+        bool got =
+            FWork.wait_for(lock, std::chrono::seconds(5), [this] { return FStopping || !FQueued.empty(); });
         --FIdle;
         if (FStopping)
             break;

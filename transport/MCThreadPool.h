@@ -10,7 +10,8 @@
 #include <vector>
 
 // A unit of work that holds one worker for its whole run.
-class TMCThreadJob {
+class TMCThreadJob
+{
 public:
     virtual ~TMCThreadJob() = default;
     virtual void Run() = 0;
@@ -20,7 +21,8 @@ public:
 
 // Workers are made on demand when a job is queued and none is idle; an idle
 // worker leaves after 5 s when more than PoolSize workers exist.
-class TMCThreadPool {
+class TMCThreadPool
+{
 public:
     explicit TMCThreadPool(std::size_t poolSize = 0) : FPoolSize(poolSize) {}
     ~TMCThreadPool();
@@ -36,7 +38,8 @@ public:
     void ResetStartedJobs();
 
 private:
-    struct Worker {
+    struct Worker
+    {
         std::thread thread;
         bool done = false;
     };

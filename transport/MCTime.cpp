@@ -7,14 +7,16 @@
 std::uint32_t MCGetTickCount() noexcept
 {
     using namespace std::chrono;
-    return static_cast<std::uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+    return static_cast<std::uint32_t>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 double MCNowUTCDayCount() noexcept
 {
     using namespace std::chrono;
     // 25569 days lie between 1899-12-30 and the Unix epoch.
-    const double ms = static_cast<double>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+    const double ms =
+        static_cast<double>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
     return 25569.0 + ms / 86400000.0;
 }
 

@@ -6,7 +6,10 @@
 std::uint32_t MCGetTickCount() noexcept;
 
 // Milliseconds elapsed from `since` to `now`, with 32-bit wrap-around.
-inline std::uint32_t MCTicksSince(std::uint32_t since, std::uint32_t now) noexcept { return now - since; }
+inline std::uint32_t MCTicksSince(std::uint32_t since, std::uint32_t now) noexcept
+{
+    return now - since;
+}
 
 // Whether a message stamped at sentTick with timeout ms (0: none) has run out by now.
 // A stamp later than now (a send racing a sweep that had read the clock) counts as

@@ -14,7 +14,8 @@ namespace orvtest {
 
 // Calls DispatchPending every millisecond on its own thread, like the program's
 // connection thread does, until destroyed.
-class MessengerPump {
+class MessengerPump
+{
 public:
     explicit MessengerPump(TMCMessenger& messenger);
     ~MessengerPump();
@@ -28,10 +29,12 @@ private:
 };
 
 // Collects the outcomes of sent messages, thread-safely.
-class Outcomes {
+class Outcomes
+{
 public:
     enum class Kind { Reply, Timeout, Error };
-    struct Entry {
+    struct Entry
+    {
         Kind kind;
         std::int32_t errorCode;
         std::int32_t result;

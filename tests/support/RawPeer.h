@@ -8,7 +8,8 @@ namespace orvtest {
 
 // A loopback TCP listener for tests that speak hand-made bytes to the transport.
 // Everything blocks with a deadline, so a broken test fails instead of hanging.
-class RawListener {
+class RawListener
+{
 public:
     explicit RawListener(const std::string& address = "127.0.0.1", std::uint16_t port = 0);
     ~RawListener();
@@ -26,7 +27,8 @@ private:
 };
 
 // One accepted connection.
-class RawConnection {
+class RawConnection
+{
 public:
     explicit RawConnection(int fd = -1) : FFd(fd) {}
     ~RawConnection();

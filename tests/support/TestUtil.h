@@ -13,7 +13,8 @@ bool WaitUntil(const std::function<bool()>& predicate,
                std::chrono::milliseconds step = std::chrono::milliseconds(5));
 
 // A fresh private folder under $TMPDIR, removed with the object.
-class TempDir {
+class TempDir
+{
 public:
     TempDir();
     ~TempDir();

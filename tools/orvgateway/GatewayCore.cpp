@@ -14,12 +14,9 @@ constexpr int LastPassedChannel = 4;
 const char* RoleName(TGatewayRole role)
 {
     switch (role) {
-    case TGatewayRole::Customer:
-        return "customer";
-    case TGatewayRole::Helpdesk:
-        return "helpdesk";
-    case TGatewayRole::Unknown:
-        break;
+    case TGatewayRole::Customer: return "customer";
+    case TGatewayRole::Helpdesk: return "helpdesk";
+    case TGatewayRole::Unknown: break;
     }
     return "connection";
 }
@@ -155,8 +152,7 @@ void TGatewayCore::Register(TLink& link, std::int32_t msgCode, const std::string
         }
         return;
     }
-    case TGatewayRole::Unknown:
-        break;
+    case TGatewayRole::Unknown: break;
     }
     Refuse(link, *request, orvResult::InvalidApplicationID, "message code " + std::to_string(msgCode));
 }

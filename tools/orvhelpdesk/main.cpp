@@ -53,7 +53,8 @@ const char* StateName(TConnectionState s)
 }
 
 // Prints the texts of one data channel (2, 3 or 4) as they arrive.
-class TChannelPrinter : public TorvChannelThread {
+class TChannelPrinter : public TorvChannelThread
+{
 protected:
     void Execute() override
     {
@@ -68,7 +69,10 @@ protected:
 };
 
 volatile std::sig_atomic_t gStop = 0;
-void OnSignal(int) { gStop = 1; }
+void OnSignal(int)
+{
+    gStop = 1;
+}
 
 int Run(const std::string& settings, int code, int timeoutSeconds)
 {
@@ -82,7 +86,8 @@ int Run(const std::string& settings, int code, int timeoutSeconds)
             connection = servers.Detach(won);
             servers.CloseAll();
         } else if (servers.Failed()) {
-            Say("failed: error code " + std::to_string(servers.ErrorCode()) + " " + ResultText(servers.ErrorCode()));
+            Say("failed: error code " + std::to_string(servers.ErrorCode()) + " " +
+                ResultText(servers.ErrorCode()));
             return 2;
         } else {
             orvSync::CheckSynchronize(250);
@@ -178,9 +183,13 @@ int main(int argc, char** argv)
     std::string settings = SettingsFilePath();
     int code = 0;
     int timeout = 30;
-    app.add_option("code", code, "the customer's secure session code (6 digits)")->required()->check(CLI::Range(0, 999999));
+    app.add_option("code", code, "the customer's secure session code (6 digits)")
+        ->required()
+        ->check(CLI::Range(0, 999999));
     app.add_option("--settings", settings, "settings file with the [gateway] list")->capture_default_str();
-    app.add_option("--timeout", timeout, "seconds to wait for the gateway")->capture_default_str()->check(CLI::PositiveNumber);
+    app.add_option("--timeout", timeout, "seconds to wait for the gateway")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
     CLI11_PARSE(app, argc, argv);
 
     std::signal(SIGINT, OnSignal);
