@@ -11,8 +11,7 @@ static void InitPictureResources()
 
 QPixmap orvPicture(TorvPicture picture)
 {
-    static const bool registered = (InitPictureResources(), true);
-    (void)registered;
+    [[maybe_unused]] static const bool registered = (InitPictureResources(), true);
     const char* name = "";
     switch (picture) {
     case TorvPicture::Banner: name = "banner"; break;

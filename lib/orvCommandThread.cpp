@@ -54,17 +54,10 @@ void TorvCommandThread::SendLeave()
         Send(JoinCommand(orvCmd::Leave, ""));
         // On our own thread the wait must still end at once when we are told
         // to stop, but not when a text arrives: the leave needs its time.
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
-        if (IsCurrentThread()) {
-            for (auto now = std::chrono::steady_clock::now(); now < until;
-                 now = std::chrono::steady_clock::now()) {
-                const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
-                if (!Sleep(static_cast<int>(left)))
-                    break;
-            }
-        } else {
-            std::this_thread::sleep_until(until);
-        }
+        if (IsCurrentThread())
+            WaitForStop(500);
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
 }
 

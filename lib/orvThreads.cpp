@@ -170,6 +170,13 @@ bool TorvThread::Sleep(int ms)
     return !FTerminated;
 }
 
+bool TorvThread::WaitForStop(int ms)
+{
+    std::unique_lock lock(FWakeMutex);
+    FWakeCond.wait_for(lock, std::chrono::milliseconds(ms), [this] { return FTerminated.load(); });
+    return !FTerminated;
+}
+
 void TorvThread::WaitFor()
 {
     if (!FThread.joinable())

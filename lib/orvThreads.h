@@ -68,6 +68,9 @@ protected:
     virtual void Execute() = 0;
     // Sleeps up to ms or until woken or told to stop; false once told to stop.
     bool Sleep(int ms);
+    // Sleeps up to ms or until told to stop, whatever wakes it meanwhile (the
+    // wake stays for the next Sleep); false once told to stop.
+    bool WaitForStop(int ms);
 
 private:
     std::thread FThread;

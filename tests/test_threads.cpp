@@ -105,6 +105,28 @@ TEST(Threads, ASleepingThreadEndsPromptlyWhenTerminated)
     waiter.join();
 }
 
+TEST(Threads, AWaitForStopOutlastsWakesButNotATerminate)
+{
+    struct Waiter : TorvThread
+    {
+        void Execute() override
+        {
+            stillRunning = WaitForStop(600000);
+            done = true;
+        }
+        std::atomic<bool> stillRunning{true};
+        std::atomic<bool> done{false};
+    } waiter;
+    waiter.Start();
+    waiter.Wake(); // as a text arriving on its channel would
+    std::this_thread::sleep_for(100ms);
+    EXPECT_FALSE(waiter.done);
+    waiter.Terminate();
+    EXPECT_TRUE(orvtest::WaitUntil([&] { return waiter.done.load(); }, 10s));
+    EXPECT_FALSE(waiter.stillRunning);
+    waiter.WaitFor();
+}
+
 TEST(CommandThread, TheUnhandledListKeepsTheNewestHundred)
 {
     TorvCommandThread thread;
