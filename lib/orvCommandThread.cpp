@@ -155,7 +155,8 @@ bool TorvCommandThread::Handle(const std::string& text)
     } else if (code == orvCmd::SessionEnded) {
         c->SetServerConnectionState(scsDisconnected);
         AddUnhandledCommand(JoinCommand(orvCmd::ErrorCode, command.Data));
-        c->SetActive(false);
+        // Not at once: the gateway's "7:" is still being answered on the connection thread.
+        c->DeactivateAfterReplies();
         DebugLog(Where() + " scsDisconnected");
     } else {
         AddUnhandledCommand(text);

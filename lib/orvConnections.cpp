@@ -264,6 +264,7 @@ void TorvConnection::SetActive(bool value)
         if (value != FTransport->Active()) {
             FTransport->SetActive(value);
             if (value) {
+                FDeactivationRequested = false; // a request of the last link is not for this one
                 FActivationTick = MCGetTickCount();
                 // Due at once; a tick counter near its signed half-way mark must not make 0 look like the
                 // future.
@@ -286,6 +287,27 @@ void TorvConnection::SetActive(bool value)
     // The queues are cleared under the traffic lock, which comes before the state lock.
     if (clear)
         ClearChannelQueues();
+}
+
+void TorvConnection::DeactivateAfterReplies()
+{
+    FDeactivationDeadline = MCGetTickCount() + CloseGraceMs;
+    FDeactivationRequested = true;
+}
+
+void TorvConnection::FinishDeactivation()
+{
+    if (!FDeactivationRequested)
+        return;
+    bool unsent = false;
+    {
+        TDebugReadLock lock(FStateLock, "TorvConnection.FinishDeactivation");
+        unsent = FTransport && FTransport->Active() && FTransport->HasUnsentReplies();
+    }
+    if (unsent && !TickPassed(MCGetTickCount(), FDeactivationDeadline.load()))
+        return;
+    FDeactivationRequested = false;
+    SetActive(false);
 }
 
 void TorvConnection::AddChannelThread(std::unique_ptr<TorvChannelThread> thread)
@@ -550,6 +572,7 @@ void TorvConnectionThread::Execute()
                 try {
                     if (connection->GetActive())
                         connection->Messenger().DispatchPending();
+                    connection->FinishDeactivation();
                     Ping(*connection);
                 } catch (const std::exception& e) {
                     DebugLogFmt("Error in TorvConnectionThread.Execute: %s", e.what());

@@ -107,6 +107,11 @@ public:
     bool GetActive();
     TConnectionState GetConnectionState() const noexcept { return FConnectionState.load(); }
     void SetActive(bool value);
+    // Switches the connection off once every message received so far has had
+    // its reply sent (at most CloseGraceMs later), so the peer is never left
+    // without the answer to the message that ended the session. Any thread.
+    void DeactivateAfterReplies();
+    static constexpr std::uint32_t CloseGraceMs = 1000;
 
     // The connection owns the thread from now on.
     void AddChannelThread(std::unique_ptr<TorvChannelThread> thread);
@@ -138,6 +143,9 @@ public:
 
     // For the connection thread.
     TMCMessenger& Messenger() { return *FMessenger; }
+    // Runs after a dispatch, when every delivered message's reply is queued:
+    // carries out a DeactivateAfterReplies once those replies have left.
+    void FinishDeactivation();
     std::uint32_t NextPingTick() const noexcept { return FNextPingTick.load(); }
     void SetNextPingTick(std::uint32_t tick) noexcept { FNextPingTick = tick; }
 
@@ -168,6 +176,8 @@ private:
     std::uint32_t FActivationTick = 0;
     std::uint32_t FMessageCode = 0;
     std::atomic<std::uint32_t> FNextPingTick{0};
+    std::atomic<bool> FDeactivationRequested{false};
+    std::atomic<std::uint32_t> FDeactivationDeadline{0};
     std::unique_ptr<TMCSSLSocketFactory> FSocketFactory;
     std::unique_ptr<TMCMessenger> FMessenger;
     std::unique_ptr<TMCQueue> FQueue;

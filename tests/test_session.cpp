@@ -8,13 +8,21 @@
 #include "lib/orvConnectionsUtils.h"
 #include "lib/orvThreads.h"
 #include "tests/support/GatewayProcess.h"
+#include "tests/support/MessengerPump.h"
 #include "tests/support/RawPeer.h"
 #include "tests/support/TestUtil.h"
+#include "tests/support/TlsTestPeer.h"
+#include "transport/MCMessenger.h"
+#include "transport/MCSSLSocket.h"
+#include "transport/MCSocketTransport.h"
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <csignal>
 #include <memory>
+#include <mutex>
+#include <set>
 
 using namespace orvtest;
 using namespace std::chrono_literals;
@@ -84,6 +92,112 @@ protected:
     TempDir FDir;
     int FIni = 0;
 };
+
+// A gateway of the test's own that ends every connection's session with
+// "7:1000" as soon as the connection says anything, and notes whether the
+// reply to that came back over the link before it closed.
+class EndingGateway
+{
+public:
+    EndingGateway()
+    {
+        const TlsCertificate certificate = MakeSelfSignedRsaCertificate(FDir, "ending");
+        FFactory.SSLEnabled = true;
+        FFactory.SetServerCertificate(certificate.CertFile, certificate.KeyFile);
+        FQueue.SetQueueName("SendNote");
+        FQueue.SetMessenger(&FMessenger);
+        TMCMessageHandler& handler = FQueue.Handlers.Add();
+        handler.MsgCodeLow = INT32_MIN;
+        handler.MsgCodeHigh = INT32_MAX;
+        handler.OnMessage = [this](TMCQueue&, TMCMessage& message, bool& handled) {
+            End(FMessenger.GetSenderAddress(message));
+            handled = true;
+        };
+        FTransport.SetTransportMode(stmServer);
+        FTransport.SetSocketFactory(&FFactory);
+        FTransport.SetMessenger(&FMessenger);
+        FTransport.SetMessengerAddress("127.0.0.1");
+        FTransport.SetMessengerPort(0);
+        FTransport.SetActive(true);
+        FPump = std::make_unique<MessengerPump>(FMessenger);
+    }
+    ~EndingGateway()
+    {
+        FPump.reset();
+        FTransport.SetActive(false);
+    }
+
+    std::uint16_t Port() const { return FTransport.ListeningPort(); }
+    Outcomes& Ends() { return FEnds; }
+
+private:
+    void End(const std::string& sender)
+    {
+        {
+            std::lock_guard lock(FMutex);
+            if (sender.empty() || !FEnded.insert(sender).second)
+                return;
+        }
+        TMCMessage message;
+        message.Priority = 75;
+        message.Param1 = orvCommandChannel;
+        message.Param2 = 1;
+        message.Data = JoinCommand(orvCmd::SessionEnded, std::to_string(orvResult::Terminated));
+        // A reply lost to the closing link shows as a time-out.
+        FMessenger.SendWithCallbacks(sender + "|SendNote", message, 5000, FEnds.ReplyProc(), FEnds.TimeoutProc(),
+                                     FEnds.ErrorProc(), nullptr);
+    }
+
+    TempDir FDir;
+    TMCSSLSocketFactory FFactory;
+    TMCMessenger FMessenger;
+    TMCQueue FQueue;
+    TMCSocketTransport FTransport;
+    Outcomes FEnds;
+    std::mutex FMutex;
+    std::set<std::string> FEnded;
+    std::unique_ptr<MessengerPump> FPump;
+};
+
+// A connection with its command thread, as the establishment makes one.
+std::unique_ptr<TorvConnection> OpenConnection(std::uint16_t port)
+{
+    auto connection = std::make_unique<TorvConnection>(orvKindCustomer);
+    connection->SetAddress("127.0.0.1");
+    connection->SetPort(port);
+    connection->SetActive(true);
+    auto command = std::make_unique<TorvCommandThread>();
+    command->SetChannel(orvCommandChannel);
+    TorvCommandThread* started = command.get();
+    connection->AddChannelThread(std::move(command));
+    started->Start();
+    return connection;
+}
+
+TEST_F(Session, TheGatewaysEndOfTheSessionIsAnsweredBeforeTheLinkCloses)
+{
+    // The race is between the command thread taking the link down and the
+    // reply step: many connections at once, several rounds, to catch it.
+    constexpr int kRounds = 3;
+    constexpr int kConnections = 12;
+    EndingGateway gateway;
+    for (int round = 0; round < kRounds; ++round) {
+        std::vector<std::unique_ptr<TorvConnection>> connections;
+        for (int i = 0; i < kConnections; ++i)
+            connections.push_back(OpenConnection(gateway.Port()));
+        const std::size_t expected = static_cast<std::size_t>((round + 1) * kConnections);
+        ASSERT_TRUE(gateway.Ends().WaitFor(expected, 40s)) << gateway.Ends().Count() << " of " << expected;
+        for (auto& c : connections) {
+            EXPECT_TRUE(WaitUntil([&] { return !c->GetActive(); })) << "the link stays open";
+            EXPECT_EQ(c->ServerConnectionState(), scsDisconnected);
+            EXPECT_EQ(Commands(*c).GetUnhandledCommand(), "106:1000");
+        }
+    }
+    int replies = 0;
+    for (const Outcomes::Entry& e : gateway.Ends().All())
+        replies += e.kind == Outcomes::Kind::Reply;
+    EXPECT_EQ(replies, kRounds * kConnections);
+}
 
 TEST_F(Session, RegistersAndFollowsTheHelpdeskJoiningLeavingAndEnding)
 {

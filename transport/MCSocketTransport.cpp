@@ -1130,6 +1130,23 @@ std::size_t TMCInetTransport::CountPending()
     return n;
 }
 
+bool TMCInetTransport::HasUnsentReplies()
+{
+    auto isReply = [](const TMCMessageInfoPtr& m) {
+        const TMCMessageKind kind = m->Kind == mkSending ? m->SavedKind : m->Kind;
+        return kind == mkReply || kind == mkErrorReply;
+    };
+    std::lock_guard lock(FLock);
+    if (std::any_of(FPending.begin(), FPending.end(), isReply))
+        return true;
+    for (auto& e : FEntries) {
+        std::lock_guard entryLock(e->Lock);
+        if (std::any_of(e->Outgoing.begin(), e->Outgoing.end(), isReply))
+            return true;
+    }
+    return false;
+}
+
 std::size_t TMCInetTransport::CountOutgoingConnections()
 {
     std::lock_guard lock(FLock);

@@ -115,6 +115,8 @@ public:
     void SendReply(TMCMessageInfoPtr info) override;
     void SweepTimeouts() override;
     std::size_t CountPending() override;
+    // True while a reply (or error reply) waits to be written on some connection.
+    bool HasUnsentReplies();
     std::size_t CountOutgoingConnections();
     std::size_t CountAcceptedConnections();
 
