@@ -7,6 +7,7 @@
 #include "customer/Widgets.h"
 #include "lib/debugProc.h"
 #include "lib/orvAppUtils.h"
+#include "lib/orvChatFeature.h"
 #include "lib/orvCommandThread.h"
 #include "lib/orvConnectionsUtils.h"
 #include "lib/orvMessageDlg.h"
@@ -252,8 +253,7 @@ void TfrmCustomer::BuildWindow()
         orvGuarded("TfrmCustomer.aCloseConnectionExecute", [this] { aCloseConnectionExecute(); });
     });
     connect(aNextSession, &QAction::triggered, this, [this] { aNextSessionExecute(); });
-    // Chat and remote desktop come with their own units; until then their
-    // actions stay disabled.
+    // Each feature enables its own actions; remote desktop has none yet.
     for (QAction* feature : {aToggleChat, OpenVNCAsViewer, OpenVNCAsServer, CloseVNC})
         feature->setEnabled(false);
     aCloseConnection->setEnabled(false);
@@ -368,6 +368,7 @@ void TfrmCustomer::BuildPages()
         btnToggleChat = NewButton(sbStep3, "btnToggleChat");
         orvBindButton(btnToggleChat, aToggleChat);
         btnToggleChat->setCheckable(true);
+        connect(aToggleChat, &QAction::toggled, btnToggleChat, &QPushButton::setChecked);
         btCloseConnection = NewButton(sbStep3, "btCloseConnection");
         AddButtonRow(layout, btCloseConnection, btnToggleChat);
     }
@@ -465,7 +466,7 @@ TfrmCustomer::~TfrmCustomer()
         Disconnect();
     });
     orvStopConnectionThread();
-    FeaturesDestroy();
+    FFeatures.DestroyAll();
     SetBusyCursor(false);
     DebugLog("Mainform closed");
 }
@@ -638,7 +639,7 @@ void TfrmCustomer::MainTimerTimer()
 
     // The session features follow the session.
     if (state == scsTotallyConnected)
-        FeaturesRefresh();
+        FFeatures.Refresh();
 
     // One waiting command of each channel.
     HandleOneCommand();
@@ -648,7 +649,7 @@ void TfrmCustomer::MainTimerTimer()
     if (!FConnection && FServers)
         PollEstablishment();
 
-    UpdateEndOfTick();
+    FFeatures.EndOfTick();
 }
 
 void TfrmCustomer::PollEstablishment()
@@ -676,7 +677,7 @@ void TfrmCustomer::PollEstablishment()
     FTakenOver = true;
     ++FSessionSerial;
     DebugLog("Initializing connection");
-    FeaturesTakeOver(*FConnection);
+    FFeatures.TakeOver(*FConnection);
 }
 
 // ===========================================================================
@@ -909,27 +910,7 @@ bool TfrmCustomer::CreateRestartShortcut()
 
 void TfrmCustomer::FeaturesCreate()
 {
-    // The file-transfer panel goes into sbFileTransfer, then the chat window
-    // is created hidden; both come with their own units.
-}
-
-void TfrmCustomer::FeaturesDestroy()
-{
-    // Frees the chat window, the file-transfer panel and an update module
-    // that still exists, once those units are part of the program.
-}
-
-void TfrmCustomer::FeaturesTakeOver(TorvConnection&)
-{
-    // Channel threads 3 (chat), 4 (file transfer) and 2 (remote desktop) are
-    // added here, in that order, by their own units. Channel 1 is the command
-    // thread the establishment created.
-}
-
-void TfrmCustomer::FeaturesRefresh()
-{
-    // While the helpdesk is in the session: the remote-desktop controls, the
-    // chat window's Send button and toggle, the transfer rows.
+    FFeatures.Add(std::make_unique<TorvChatFeature>(*this, this, aToggleChat));
 }
 
 void TfrmCustomer::HandleOneRemoteDesktopCommand()
@@ -943,11 +924,6 @@ void TfrmCustomer::RemoteDesktopQuestionAnswer(TMessageDlg& dialog, int answer)
     // No remote-desktop question is asked yet; one that arrives is just closed.
     if (answer != mdaClosed)
         dialog.close();
-}
-
-void TfrmCustomer::UpdateEndOfTick()
-{
-    // The update check frees its finished module here.
 }
 
 void TfrmCustomer::lblUpdateClick()

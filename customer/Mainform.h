@@ -6,6 +6,7 @@
 // session's connection once one has registered; a 250 ms timer drives it.
 
 #include "lib/orvConnections.h"
+#include "lib/orvSessionFeature.h"
 
 #include <QDateTime>
 #include <QUrl>
@@ -53,7 +54,7 @@ enum class TorvStatus {
     Session, // helpdesk joined: "Connected", green
 };
 
-class TfrmCustomer : public QWidget
+class TfrmCustomer : public QWidget, public TorvSessionHost
 {
     Q_OBJECT
 
@@ -73,8 +74,10 @@ public:
     TorvConnection* Connection() const { return FConnection.get(); }
     TOrvServers* Servers() const { return FServers.get(); }
     TorvCommandThread* CommandThread() const;
-    // The features ask for their channel thread here; none without a connection.
-    TorvChannelThread* SessionChannelThread(int channel) const;
+    // The features ask for the connection and their channel thread here; none without a connection.
+    TorvConnection* SessionConnection() const override { return FConnection.get(); }
+    TorvChannelThread* SessionChannelThread(int channel) const override;
+    const TorvSessionFeatures& Features() const { return FFeatures; }
 
     QWidget* CurrentPage() const { return FCurrentPage; }
     TServerConnectionState LastShownServerState() const { return FLastShownState; }
@@ -129,15 +132,12 @@ private:
     void OpenAddress(const QUrl& address);
     QDateTime Now() const;
 
-    // Hook points of the session features. Each feature's own unit fills its
-    // share; until then they do nothing and say so here.
-    void FeaturesCreate();                             // file-transfer panel, then chat window
-    void FeaturesDestroy();                            // chat window, file-transfer panel, update module
-    void FeaturesTakeOver(TorvConnection& connection); // channel threads 3, 4, 2
-    void FeaturesRefresh();                            // remote-desktop controls, chat, transfer rows
-    void HandleOneRemoteDesktopCommand();              // one channel-2 command per tick
+    // The session features come to life here, in creation order (the
+    // file-transfer panel, then the chat window); FFeatures calls them at the
+    // other hooks.
+    void FeaturesCreate();
+    void HandleOneRemoteDesktopCommand(); // one channel-2 command per tick
     void RemoteDesktopQuestionAnswer(TMessageDlg& dialog, int answer);
-    void UpdateEndOfTick(); // frees a finished update module
     // The helpdesk-requested actions (101 to 105, 107, 108); false: not carried out here.
     bool HelpdeskRequestedAction(const std::string& code, const std::string& data);
 
@@ -151,6 +151,8 @@ private:
     bool FFirstActivation = true;
     bool FStopRequested = false;
     bool FBusyCursor = false;
+
+    TorvSessionFeatures FFeatures;
 
     // Session state.
     std::unique_ptr<TOrvServers> FServers;

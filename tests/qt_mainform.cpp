@@ -11,10 +11,14 @@
 #include "customer/Widgets.h"
 #include "lib/debugProc.h"
 #include "lib/orvAppUtils.h"
+#include "lib/orvChat.h"
+#include "lib/orvChatFeature.h"
+#include "lib/orvChatForm.h"
 #include "lib/orvCommandThread.h"
 #include "lib/orvConnections.h"
 #include "lib/orvConnectionsUtils.h"
 #include "lib/orvMessageDlg.h"
+#include "tests/support/ChannelCollector.h"
 #include "tests/support/GatewayProcess.h"
 #include "tests/support/TestUtil.h"
 #include "tests/support_qt/QtTestUtil.h"
@@ -26,7 +30,9 @@
 #include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -142,6 +148,11 @@ public:
                 FServers.CloseAll();
                 FCommand = dynamic_cast<TorvCommandThread*>(FConnection->FindChannelThread(1));
                 FCollector = std::jthread([this](std::stop_token stop) { Collect(stop); });
+                auto chat = std::make_unique<orvtest::ChannelCollector>();
+                chat->SetChannel(orvChatChannel);
+                FChat = chat.get();
+                FConnection->AddChannelThread(std::move(chat));
+                FChat->Start();
             }
         }
         return FConnection && FConnection->ServerConnectionState() == scsTotallyConnected;
@@ -152,6 +163,15 @@ public:
         ASSERT_NE(FCommand, nullptr);
         FCommand->Send(text);
     }
+
+    void SendOn(int channel, const std::string& text)
+    {
+        ASSERT_NE(FConnection, nullptr);
+        FConnection->Send(channel, text);
+    }
+
+    // The texts the customer sent on the chat channel.
+    orvtest::ChannelCollector& Chat() { return *FChat; }
 
     // Everything received so far, oldest first.
     std::vector<std::string> Received()
@@ -181,6 +201,7 @@ public:
         FCommand->SendLeave();
         FCollector = std::jthread();
         FCommand = nullptr;
+        FChat = nullptr;
         FConnection.reset();
     }
 
@@ -199,6 +220,7 @@ private:
     TOrvServers FServers;
     std::unique_ptr<TorvConnection> FConnection;
     TorvCommandThread* FCommand = nullptr;
+    orvtest::ChannelCollector* FChat = nullptr;
     std::mutex FMutex;
     std::vector<std::string> FReceived;
     std::jthread FCollector;
@@ -654,6 +676,42 @@ TEST_F(SessionTest, PageFlowThroughAWholeSession)
     EXPECT_GT(ConnectAndRegister(), 0);
     EXPECT_TRUE(log.InOrder({"Found a connected connection to 127.0.0.1:" + std::to_string(FGateway->Port()),
                              "Initializing connection", "Session code is " + std::to_string(code)}));
+}
+
+TEST_F(SessionTest, ChatBothWaysWithTheToggleFollowingTheChatWindow)
+{
+    TfrmCustomer& form = Open();
+    THelpdesk& helpdesk = JoinHelpdesk(ConnectAndRegister());
+    auto* chat = dynamic_cast<TorvChatFeature*>(form.Features().Find(TorvFeatureKind::Chat));
+    ASSERT_NE(chat, nullptr);
+    TChatForm& window = chat->Form();
+    EXPECT_TRUE(window.isHidden());
+    EXPECT_NE(dynamic_cast<TOrvChatThread*>(form.SessionChannelThread(orvChatChannel)), nullptr);
+    EXPECT_TRUE(form.btnToggleChat->isEnabled());
+    EXPECT_FALSE(form.btnToggleChat->isChecked());
+
+    // The helpdesk writes: the chat window comes up with the line, and the toggle follows.
+    helpdesk.SendOn(orvChatChannel, "1:hello: can you see me?");
+    ASSERT_TRUE(WaitFor([&] { return window.isVisible(); }));
+    EXPECT_EQ(window.memoChat->toPlainText(), QStringLiteral("hello: can you see me?"));
+    ASSERT_TRUE(WaitFor([&] { return form.btnToggleChat->isChecked(); }));
+    EXPECT_TRUE(window.btnSend->isEnabled());
+
+    // The customer answers with Enter.
+    QTest::keyClicks(window.editMessage, QStringLiteral("yes"));
+    QTest::keyClick(window.editMessage, Qt::Key_Return);
+    ASSERT_TRUE(WaitFor([&] { return helpdesk.Chat().HasReceived("1:yes"); }));
+    EXPECT_EQ(window.memoChat->toPlainText(), QStringLiteral("hello: can you see me?\nYou said: yes"));
+
+    // The toggle hides and shows the window; closing the window releases the toggle.
+    form.btnToggleChat->click();
+    EXPECT_TRUE(window.isHidden());
+    EXPECT_FALSE(form.aToggleChat->isChecked());
+    form.btnToggleChat->click();
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_TRUE(form.btnToggleChat->isChecked());
+    window.close();
+    EXPECT_TRUE(WaitFor([&] { return !form.btnToggleChat->isChecked(); }));
 }
 
 TEST_F(SessionTest, ClosingInSessionTellsTheHelpdesk)

@@ -1,0 +1,79 @@
+#include "lib/orvChat.h"
+
+#include "lib/orvAppUtils.h"
+
+#include <exception>
+
+void TOrvChatThread::SetOnChatMessage(TChatMessageEvent handler)
+{
+    TDebugWriteLock lock(FFieldLock, "TOrvChatThread.SetOnChatMessage");
+    FOnChatMessage = std::move(handler);
+}
+
+void TOrvChatThread::SendChatMessage(const std::string& text)
+{
+    try {
+        if (IsTotallyConnected())
+            Send(JoinCommand(orvChatType::Line, text));
+    } catch (const std::exception& e) {
+        // The window's Send button is no place for a network failure.
+        DebugLogFmt("Error in TOrvChatThread.SendChatMessage: %s", e.what());
+    }
+}
+
+void TOrvChatThread::ReceiveChatMsgProc()
+{
+    TChatMessageEvent handler;
+    {
+        TDebugReadLock lock(FFieldLock, "TOrvChatThread.ReceiveChatMsgProc");
+        handler = FOnChatMessage;
+    }
+    if (handler)
+        handler(SplitCommandText(FLastMessage).Data);
+}
+
+void TOrvChatThread::Execute()
+{
+    while (!Terminated()) {
+        try {
+            if (MessageCount() == 0)
+                Sleep(500);
+            if (Terminated() || MessageCount() == 0)
+                continue;
+            HandleMessage();
+        } catch (const std::exception& e) {
+            DebugLogFmt("Unknown error in TOrvChatThread.Execute(\"%s\")", e.what());
+        }
+    }
+}
+
+void TOrvChatThread::HandleMessage()
+{
+    FLastMessage = GetMessage();
+    const std::string type = SplitCommandText(FLastMessage).Code;
+    if (type == orvChatType::Line) {
+        // The GUI thread's errors are ours to log, so they come back across.
+        std::exception_ptr failure;
+        const bool ran = orvSync::Synchronize([this, &failure] {
+            try {
+                ReceiveChatMsgProc();
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        });
+        if (!ran)
+            DebugLog("Chat line dropped: the program is ending");
+        if (failure) {
+            try {
+                std::rethrow_exception(failure);
+            } catch (const std::exception& e) {
+                DebugLogFmt("Error in TOrvChatThread.ReceiveChatMsgProc (\"%s\")", e.what());
+            } catch (...) {
+                DebugLog("Error in TOrvChatThread.ReceiveChatMsgProc (\"unknown error\")");
+            }
+        }
+    } else if (type != orvChatType::Unknown && !FLastMessage.empty()) {
+        // Never answer an answer, or two programs would bounce it for ever.
+        Send(JoinCommand(orvChatType::Unknown, FLastMessage));
+    }
+}
