@@ -928,7 +928,8 @@ void TfrmCustomer::RemoteDesktopQuestionAnswer(TMessageDlg& dialog, int answer)
 
 void TfrmCustomer::lblUpdateClick()
 {
-    // The update check starts here once its unit is part of the program.
+    // Until the update check is part of the program the link says so rather than do nothing.
+    ShowMessageText(orvCustomerText::NoUpdateCheck);
 }
 
 bool TfrmCustomer::HelpdeskRequestedAction(const std::string&, const std::string&)

@@ -221,4 +221,7 @@ inline constexpr const char* NoGateway =
     "application version is too old. You can check for new update by pressing \"check for update\" link.";
 inline constexpr const char* AskLogOff = "Do you want to allow helpdesk to log you off?";
 inline constexpr const char* AskRestart = "Do you want to allow helpdesk to restart your computer?";
+inline constexpr const char* NoUpdateCheck =
+    "This version cannot check for updates yet. Your helpdesk can tell you whether a newer version is "
+    "available.";
 } // namespace orvCustomerText
