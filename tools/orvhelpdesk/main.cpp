@@ -1,9 +1,11 @@
 // The helpdesk console: joins a customer's session through the gateway with
 // the same connection core as the customer program, prints every state change
 // and every channel text, and sends channel texts typed as "<channel> <text>".
+// Chat lines are typed as "chat <text>" and print as "chat: <text>".
 
 #include "lib/debugProc.h"
 #include "lib/orvAppUtils.h"
+#include "lib/orvChat.h"
 #include "lib/orvCommandThread.h"
 #include "lib/orvConnections.h"
 #include "lib/orvConnectionsUtils.h"
@@ -52,7 +54,8 @@ const char* StateName(TConnectionState s)
     return "?";
 }
 
-// Prints the texts of one data channel (2, 3 or 4) as they arrive.
+// Prints the texts of one data channel (2, 3 or 4) as they arrive; chat lines
+// as the helpdesk person reads them, everything else as it came.
 class TChannelPrinter : public TorvChannelThread
 {
 protected:
@@ -63,10 +66,18 @@ protected:
                 Sleep(50);
                 continue;
             }
-            Say("< " + std::to_string(GetChannel()) + " " + EscapeChannelText(GetMessage()));
+            const std::string text = GetMessage();
+            const TorvCommandParts chat = SplitCommandText(text);
+            if (GetChannel() == orvChatChannel && chat.Code == orvChatType::Line)
+                Say("chat: " + EscapeChannelText(chat.Data));
+            else
+                Say("< " + std::to_string(GetChannel()) + " " + EscapeChannelText(text));
         }
     }
 };
+
+constexpr const char* kUsage =
+    "? type: <channel 1-4> <text>   (\\xHH for any byte, \\\\ for a backslash), chat <text>, or quit";
 
 volatile std::sig_atomic_t gStop = 0;
 void OnSignal(int)
@@ -149,6 +160,13 @@ int Run(const std::string& settings, int code, int timeoutSeconds)
                     gStop = 1;
                     break;
                 }
+                if (line == "chat" || line.starts_with("chat ")) {
+                    // Typed as it should read: no escapes, so C:\temp stays as it is.
+                    const std::string said = line.size() > 5 ? line.substr(5) : std::string();
+                    connection->Send(orvChatChannel, JoinCommand(orvChatType::Line, said));
+                    Say("> chat: " + EscapeChannelText(said));
+                    continue;
+                }
                 auto blank = line.find(' ');
                 int channel = 0;
                 try {
@@ -158,7 +176,7 @@ int Run(const std::string& settings, int code, int timeoutSeconds)
                 }
                 auto text = UnescapeChannelText(blank == std::string::npos ? "" : line.substr(blank + 1));
                 if (channel < 1 || channel > 4 || !text) {
-                    Say("? type: <channel 1-4> <text>   (\\xHH for any byte, \\\\ for a backslash), or quit");
+                    Say(kUsage);
                     continue;
                 }
                 connection->Send(channel, *text);
