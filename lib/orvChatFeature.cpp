@@ -14,7 +14,8 @@ TorvChatFeature::TorvChatFeature(TorvSessionHost& host, QWidget* window, QAction
     FForm->hide();
     FForm->OnGetChatChannel = [this] { return ChatChannel(); };
     FToggle->setEnabled(true);
-    QObject::connect(FToggle, &QAction::triggered, FForm.get(), [this](bool pressed) { aToggleChatExecute(pressed); });
+    QObject::connect(FToggle, &QAction::triggered, FForm.get(),
+                     [this](bool pressed) { aToggleChatExecute(pressed); });
 }
 
 TorvChatFeature::~TorvChatFeature() = default;

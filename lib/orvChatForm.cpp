@@ -9,7 +9,11 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QVBoxLayout>
+
+#include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -108,6 +112,34 @@ void TChatForm::changeEvent(QEvent* event)
     QDialog::changeEvent(event);
     if (event->type() == QEvent::ActivationChange && isActiveWindow())
         FocusInput();
+}
+
+void TChatForm::showEvent(QShowEvent* event)
+{
+    if (!std::exchange(FPlaced, true))
+        PlaceBesideParent();
+    QDialog::showEvent(event);
+}
+
+void TChatForm::PlaceBesideParent()
+{
+    QWidget* main = parentWidget() ? parentWidget()->window() : nullptr;
+    QScreen* screen = main ? main->screen() : nullptr;
+    if (!main || !main->isVisible() || !screen)
+        return;
+    constexpr int kGap = 8;
+    const QRect area = screen->availableGeometry();
+    const QRect beside = main->frameGeometry();
+    const int frame = frameGeometry().width() - width(); // decorations, once known
+    const int right = beside.right() + 1 + kGap;
+    const int left = beside.left() - kGap - width() - frame;
+    int x = right;
+    if (right + width() + frame > area.right() + 1)
+        x = left >= area.left() ? left : std::max(area.left(), area.right() + 1 - width() - frame);
+    // Before its first show a window's frame is unknown and a move places its client area.
+    const int top = frame == 0 ? main->geometry().top() : beside.top();
+    const int y = std::clamp(top, area.top(), std::max(area.top(), area.bottom() + 1 - height()));
+    move(x, y);
 }
 
 void TChatForm::FocusInput()

@@ -43,10 +43,15 @@ public:
 
 protected:
     void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     void btnSendClick();
     void FocusInput();
+    // Beside the main window, so the chat does not hide it.
+    void PlaceBesideParent();
+
+    bool FPlaced = false;
 };
 
 namespace orvChatText {

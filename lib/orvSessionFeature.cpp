@@ -32,7 +32,8 @@ TorvSessionFeature* TorvSessionFeatures::Find(TorvFeatureKind kind) const
     return nullptr;
 }
 
-template <typename F> void TorvSessionFeatures::InOrder(std::initializer_list<TorvFeatureKind> order, F&& step)
+template <typename F>
+void TorvSessionFeatures::InOrder(std::initializer_list<TorvFeatureKind> order, F&& step)
 {
     for (TorvFeatureKind kind : order)
         if (TorvSessionFeature* feature = Find(kind))
@@ -58,8 +59,8 @@ void TorvSessionFeatures::EndOfTick()
 
 void TorvSessionFeatures::DestroyAll()
 {
-    for (TorvFeatureKind kind : {TorvFeatureKind::Chat, TorvFeatureKind::FileTransfer, TorvFeatureKind::Update,
-                                 TorvFeatureKind::RemoteDesktop}) {
+    for (TorvFeatureKind kind : {TorvFeatureKind::Chat, TorvFeatureKind::FileTransfer,
+                                 TorvFeatureKind::Update, TorvFeatureKind::RemoteDesktop}) {
         auto it = std::find_if(FFeatures.begin(), FFeatures.end(),
                                [kind](const auto& f) { return f->Kind() == kind; });
         if (it == FFeatures.end())

@@ -194,7 +194,8 @@ TEST_F(Chat, AFailingGuiStepIsLoggedAndTheThreadGoesOn)
     RedirectDebugLogForTesting(previous);
     ASSERT_TRUE(shown);
     EXPECT_EQ(FShown.Lines[0], "good");
-    EXPECT_NE(ReadFile(logDir.File("debug.log")).find("Error in TOrvChatThread.ReceiveChatMsgProc (\"cannot show it\")"),
+    EXPECT_NE(ReadFile(logDir.File("debug.log"))
+                  .find("Error in TOrvChatThread.ReceiveChatMsgProc (\"cannot show it\")"),
               std::string::npos);
 }
 

@@ -144,8 +144,8 @@ private:
         message.Param2 = 1;
         message.Data = JoinCommand(orvCmd::SessionEnded, std::to_string(orvResult::Terminated));
         // A reply lost to the closing link shows as a time-out.
-        FMessenger.SendWithCallbacks(sender + "|SendNote", message, 5000, FEnds.ReplyProc(), FEnds.TimeoutProc(),
-                                     FEnds.ErrorProc(), nullptr);
+        FMessenger.SendWithCallbacks(sender + "|SendNote", message, 5000, FEnds.ReplyProc(),
+                                     FEnds.TimeoutProc(), FEnds.ErrorProc(), nullptr);
     }
 
     TempDir FDir;

@@ -39,8 +39,10 @@ TEST(SessionFeatures, EachHookRunsTheFeaturesInItsOwnOrder)
     Journal journal;
     auto features = std::make_unique<TorvSessionFeatures>();
     // The creation hook's order: the file-transfer panel, then the chat window.
-    for (auto [kind, name] : {std::pair{TorvFeatureKind::FileTransfer, "files"}, {TorvFeatureKind::Chat, "chat"},
-                              {TorvFeatureKind::RemoteDesktop, "desktop"}, {TorvFeatureKind::Update, "update"}})
+    for (auto [kind, name] : {std::pair{TorvFeatureKind::FileTransfer, "files"},
+                              {TorvFeatureKind::Chat, "chat"},
+                              {TorvFeatureKind::RemoteDesktop, "desktop"},
+                              {TorvFeatureKind::Update, "update"}})
         features->Add(std::make_unique<TRecordingFeature>(kind, name, journal));
     EXPECT_THROW(features->Add(std::make_unique<TRecordingFeature>(TorvFeatureKind::Chat, "again", journal)),
                  EorvAssertion);
