@@ -34,10 +34,7 @@ void TorvChatFeature::TakeOver(TorvConnection& connection)
         if (form)
             form->AddChatMessage(text);
     });
-    thread->SetChannel(orvChatChannel);
-    TOrvChatThread* started = thread.get();
-    connection.AddChannelThread(std::move(thread));
-    started->Start();
+    orvStartChannelThread(connection, orvChatChannel, std::move(thread));
 }
 
 void TorvChatFeature::Refresh()

@@ -186,6 +186,18 @@ private:
     std::string FHost = "127.0.0.1";
 };
 
+// Gives the thread its channel, adds it to the connection (which owns it from
+// then on) and starts it.
+template <typename T>
+T& orvStartChannelThread(TorvConnection& connection, int channel, std::unique_ptr<T> thread)
+{
+    T& started = *thread;
+    started.SetChannel(channel);
+    connection.AddChannelThread(std::move(thread));
+    started.Start();
+    return started;
+}
+
 // The one thread that dispatches every registered connection's messenger and
 // sends their keep-alives.
 class TorvConnectionThread : public TorvThread

@@ -265,11 +265,7 @@ void TOrvServers::CreateConnection(const std::string& address, std::uint16_t por
     data.ResultCode = 0;
     connection->SetRegisteringData(data);
     connection->SetActive(true);
-    auto command = std::make_unique<TorvCommandThread>();
-    command->SetChannel(orvCommandChannel);
-    TorvCommandThread* started = command.get();
-    connection->AddChannelThread(std::move(command));
-    started->Start();
+    orvStartChannelThread(*connection, orvCommandChannel, std::make_unique<TorvCommandThread>());
     FConnections[key] = std::move(connection);
     DebugLog("Connection has been created.");
 }

@@ -148,11 +148,8 @@ public:
                 FServers.CloseAll();
                 FCommand = dynamic_cast<TorvCommandThread*>(FConnection->FindChannelThread(1));
                 FCollector = std::jthread([this](std::stop_token stop) { Collect(stop); });
-                auto chat = std::make_unique<orvtest::ChannelCollector>();
-                chat->SetChannel(orvChatChannel);
-                FChat = chat.get();
-                FConnection->AddChannelThread(std::move(chat));
-                FChat->Start();
+                FChat = &orvStartChannelThread(*FConnection, orvChatChannel,
+                                               std::make_unique<orvtest::ChannelCollector>());
             }
         }
         return FConnection && FConnection->ServerConnectionState() == scsTotallyConnected;

@@ -60,19 +60,13 @@ protected:
                 FShown.Throw(text);
             FShown.Lines.push_back(text);
         });
-        chat->SetChannel(orvChatChannel);
-        FChat = chat.get();
-        FCustomer->AddChannelThread(std::move(chat));
-        FChat->Start();
+        FChat = &orvStartChannelThread(*FCustomer, orvChatChannel, std::move(chat));
 
         const int code = FCustomer->SessionIdentifier() - orvSessionIDBase;
         FHelpdesk = Establish(settings, orvSessionIDBase + code, orvKindHelpdesk);
         ASSERT_TRUE(FHelpdesk);
-        auto collector = std::make_unique<ChannelCollector>();
-        collector->SetChannel(orvChatChannel);
-        FHelpdeskChat = collector.get();
-        FHelpdesk->AddChannelThread(std::move(collector));
-        FHelpdeskChat->Start();
+        FHelpdeskChat =
+            &orvStartChannelThread(*FHelpdesk, orvChatChannel, std::make_unique<ChannelCollector>());
         ASSERT_TRUE(Serve([&] { return FCustomer->ServerConnectionState() == scsTotallyConnected; }));
         ASSERT_TRUE(Serve([&] { return FHelpdesk->ServerConnectionState() == scsTotallyConnected; }));
     }

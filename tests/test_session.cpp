@@ -166,11 +166,7 @@ std::unique_ptr<TorvConnection> OpenConnection(std::uint16_t port)
     connection->SetAddress("127.0.0.1");
     connection->SetPort(port);
     connection->SetActive(true);
-    auto command = std::make_unique<TorvCommandThread>();
-    command->SetChannel(orvCommandChannel);
-    TorvCommandThread* started = command.get();
-    connection->AddChannelThread(std::move(command));
-    started->Start();
+    orvStartChannelThread(*connection, orvCommandChannel, std::make_unique<TorvCommandThread>());
     return connection;
 }
 

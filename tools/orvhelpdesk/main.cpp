@@ -107,13 +107,8 @@ int Run(const std::string& settings, int code, int timeoutSeconds)
     if (!connection)
         return 1;
 
-    for (int channel : {2, 3, 4}) {
-        auto printer = std::make_unique<TChannelPrinter>();
-        printer->SetChannel(channel);
-        TorvChannelThread* started = printer.get();
-        connection->AddChannelThread(std::move(printer));
-        started->Start();
-    }
+    for (int channel : {2, 3, 4})
+        orvStartChannelThread(*connection, channel, std::make_unique<TChannelPrinter>());
     auto* command = dynamic_cast<TorvCommandThread*>(connection->FindChannelThread(orvCommandChannel));
 
     TServerConnectionState shownServer = scsDisconnected;
