@@ -389,7 +389,8 @@ void TorvConnection::MarkConnected()
 void TorvConnection::DeliverToChannel(int channel, std::string text)
 {
     TDebugReadLock lock(FStateLock, "TorvConnection.OnMessageReceivedProc");
-    if (!FTransport || !FTransport->Active())
+    // Once the session has ended, later texts are answered but not acted on.
+    if (!FTransport || !FTransport->Active() || FDeactivationRequested)
         return;
     TorvChannelThread* thread = nullptr;
     for (int wanted : {channel, 0}) {
@@ -452,7 +453,8 @@ void TorvConnection::Send(int channel, const std::string& text)
 bool TorvConnection::IsReadyToSend()
 {
     TDebugReadLock lock(FStateLock, "TorvConnection.IsReadyToSend");
-    return FTransport && FTransport->Active() && MCTicksSince(FActivationTick, MCGetTickCount()) > 1000;
+    return FTransport && FTransport->Active() && !FDeactivationRequested &&
+           MCTicksSince(FActivationTick, MCGetTickCount()) > 1000;
 }
 
 std::size_t TorvConnection::PendingMessageCount()

@@ -400,6 +400,8 @@ private:
                         return LinkEnd::Broken;
                     FSocket->AfterWriteFlush();
                 }
+                if (!FSendingFrame && !FSocket->HasPendingOutput())
+                    E.Unflushed = false;
             } catch (const std::exception&) {
                 return LinkEnd::Broken; // EMCError from the socket, or no memory for a frame
             }
@@ -500,6 +502,7 @@ private:
                 FOutFrame = MCBuildMessageFrame(*m, m->SavedKind, context);
                 FOutPos = 0;
                 FSendingFrame = true;
+                E.Unflushed = true;
                 return;
             } catch (const EMCError& e) {
                 // This message cannot be put on the wire (too large, no transformer): fail it alone.
@@ -1140,6 +1143,8 @@ bool TMCInetTransport::HasUnsentReplies()
     if (std::any_of(FPending.begin(), FPending.end(), isReply))
         return true;
     for (auto& e : FEntries) {
+        if (e->Unflushed)
+            return true;
         std::lock_guard entryLock(e->Lock);
         if (std::any_of(e->Outgoing.begin(), e->Outgoing.end(), isReply))
             return true;

@@ -46,6 +46,8 @@ public:
     TMCMessageInfo* Current = nullptr; // whose frame is being written; cleared when it leaves the list
     TMCWakeup Wakeup;
     std::atomic<bool> Terminated{false};
+    // A frame the job took has bytes that have not yet reached the kernel.
+    std::atomic<bool> Unflushed{false};
 };
 
 using TMCSocketConnectionEntry = TMCInetConnectionEntry;
@@ -115,7 +117,8 @@ public:
     void SendReply(TMCMessageInfoPtr info) override;
     void SweepTimeouts() override;
     std::size_t CountPending() override;
-    // True while a reply (or error reply) waits to be written on some connection.
+    // True while a reply (or error reply) waits to be written on some
+    // connection, or a written frame still waits in the socket layer.
     bool HasUnsentReplies();
     std::size_t CountOutgoingConnections();
     std::size_t CountAcceptedConnections();
