@@ -43,6 +43,8 @@ void TOrvChatThread::Execute()
             HandleMessage();
         } catch (const std::exception& e) {
             DebugLogFmt("Unknown error in TOrvChatThread.Execute(\"%s\")", e.what());
+        } catch (...) {
+            DebugLog("Unknown error in TOrvChatThread.Execute(\"\")");
         }
     }
 }

@@ -1,9 +1,13 @@
 // The chat window on the offscreen platform: its controls, sending with Enter
 // and the transcript, and what an incoming line does to a hidden or
-// minimised window.
+// minimised window; the chat feature's share of the main window's timer.
 #include "lib/orvChat.h"
+#include "lib/orvChatFeature.h"
 #include "lib/orvChatForm.h"
+#include "lib/orvConnections.h"
+#include "lib/orvThreads.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
@@ -12,6 +16,8 @@
 #include <QTest>
 
 #include <gtest/gtest.h>
+
+#include <memory>
 
 namespace {
 
@@ -113,6 +119,65 @@ TEST_F(ChatForm, AnIncomingLineShowsRestoresAndBeepsWhenAsked)
     EXPECT_TRUE(FForm.isHidden());
     EXPECT_EQ(FBeeps, 1);
     EXPECT_EQ(Transcript().size(), 2);
+}
+
+// A main window of the test's own, with or without a session.
+class TTestHost : public TorvSessionHost
+{
+public:
+    TorvConnection* SessionConnection() const override { return Connection.get(); }
+    TorvChannelThread* SessionChannelThread(int channel) const override
+    {
+        return Connection ? Connection->FindChannelThread(channel) : nullptr;
+    }
+    std::unique_ptr<TorvConnection> Connection;
+};
+
+TEST(ChatFeature, SendIsEnabledOnlyWithALiveChatChannelAndTheToggleFollowsTheWindow)
+{
+    orvSync::SetMainThread();
+    orvStartConnectionCore();
+    {
+        TTestHost host;
+        QWidget window;
+        QAction toggle(&window);
+        toggle.setCheckable(true);
+        toggle.setEnabled(false);
+        TorvChatFeature chat(host, &window, &toggle);
+        TChatForm& form = chat.Form();
+        EXPECT_TRUE(toggle.isEnabled());
+        EXPECT_TRUE(form.isHidden());
+        EXPECT_EQ(form.parentWidget(), &window);
+
+        // No connection: nothing to send through.
+        chat.Refresh();
+        EXPECT_FALSE(form.btnSend->isEnabled());
+        EXPECT_EQ(form.OnGetChatChannel(), nullptr);
+
+        // A connection with its chat thread that is not up.
+        host.Connection = std::make_unique<TorvConnection>();
+        chat.TakeOver(*host.Connection);
+        ASSERT_NE(form.OnGetChatChannel(), nullptr);
+        EXPECT_EQ(form.OnGetChatChannel()->GetChannel(), orvChatChannel);
+        chat.Refresh();
+        EXPECT_FALSE(form.btnSend->isEnabled());
+
+        // The toggle shows and hides the window; the refresh follows the window.
+        toggle.trigger();
+        EXPECT_TRUE(form.isVisible());
+        chat.Refresh();
+        EXPECT_TRUE(toggle.isChecked());
+        form.hide();
+        chat.Refresh();
+        EXPECT_FALSE(toggle.isChecked());
+        form.show();
+        chat.Refresh();
+        EXPECT_TRUE(toggle.isChecked());
+        toggle.trigger();
+        EXPECT_TRUE(form.isHidden());
+        host.Connection.reset();
+    }
+    orvShutdownConnectionCore();
 }
 
 } // namespace
