@@ -14,6 +14,11 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -48,10 +53,24 @@ protected:
 
     void SetUp() override
     {
-        const std::string settings = FDir.File("orvcustomer.ini");
-        WriteFile(settings, "[gateway]\ngateway1=127.0.0.1:" + std::to_string(Gateway->Port()) + "\n");
+        JoinCustomer();
+        if (HasFatalFailure())
+            return;
+        const int code = FCustomer->SessionIdentifier() - orvSessionIDBase;
+        FHelpdesk = Establish(FSettings, orvSessionIDBase + code, orvKindHelpdesk);
+        ASSERT_TRUE(FHelpdesk);
+        FHelpdeskChat =
+            &orvStartChannelThread(*FHelpdesk, orvChatChannel, std::make_unique<ChannelCollector>());
+        ASSERT_TRUE(Serve([&] { return FCustomer->ServerConnectionState() == scsTotallyConnected; }));
+        ASSERT_TRUE(Serve([&] { return FHelpdesk->ServerConnectionState() == scsTotallyConnected; }));
+    }
 
-        FCustomer = Establish(settings, 0, orvKindCustomer);
+    // The customer registered, with its chat thread.
+    void JoinCustomer()
+    {
+        FSettings = FDir.File("orvcustomer.ini");
+        WriteFile(FSettings, "[gateway]\ngateway1=127.0.0.1:" + std::to_string(Gateway->Port()) + "\n");
+        FCustomer = Establish(FSettings, 0, orvKindCustomer);
         ASSERT_TRUE(FCustomer);
         auto chat = std::make_unique<TOrvChatThread>();
         chat->SetOnChatMessage([this](const std::string& text) {
@@ -61,14 +80,6 @@ protected:
             FShown.Lines.push_back(text);
         });
         FChat = &orvStartChannelThread(*FCustomer, orvChatChannel, std::move(chat));
-
-        const int code = FCustomer->SessionIdentifier() - orvSessionIDBase;
-        FHelpdesk = Establish(settings, orvSessionIDBase + code, orvKindHelpdesk);
-        ASSERT_TRUE(FHelpdesk);
-        FHelpdeskChat =
-            &orvStartChannelThread(*FHelpdesk, orvChatChannel, std::make_unique<ChannelCollector>());
-        ASSERT_TRUE(Serve([&] { return FCustomer->ServerConnectionState() == scsTotallyConnected; }));
-        ASSERT_TRUE(Serve([&] { return FHelpdesk->ServerConnectionState() == scsTotallyConnected; }));
     }
 
     void TearDown() override
@@ -126,6 +137,7 @@ protected:
 
     static inline std::unique_ptr<GatewayProcess> Gateway;
     TempDir FDir;
+    std::string FSettings;
     TShown FShown;
     std::unique_ptr<TorvConnection> FCustomer;
     std::unique_ptr<TorvConnection> FHelpdesk;
@@ -208,6 +220,91 @@ TEST_F(Chat, DestroyingTheConnectionWhileTheChatThreadWaitsForTheGuiThreadDoesNo
     FCustomer.reset();
     ASSERT_EQ(FShown.Lines.size(), 1u); // shown on the way out, not lost
     EXPECT_EQ(FShown.Lines[0], "last words");
+}
+
+// The helpdesk console as a process, typed to through a pipe; what it prints goes to a file.
+class TConsole
+{
+public:
+    TConsole(const std::string& settings, int code, const std::string& output)
+    {
+        int in[2];
+        if (::pipe2(in, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe failed");
+        const std::string program = std::string(ORV_BINARY_DIR) + "/bin/orvhelpdesk";
+        const std::string codeText = std::to_string(code);
+        FPid = ::fork();
+        if (FPid == 0) {
+            ::dup2(in[0], STDIN_FILENO);
+            const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ::dup2(out, STDOUT_FILENO);
+            ::dup2(out, STDERR_FILENO);
+            ::execl(program.c_str(), program.c_str(), "--settings", settings.c_str(), codeText.c_str(),
+                    static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(in[0]);
+        FInput = in[1];
+    }
+    ~TConsole()
+    {
+        if (FInput >= 0)
+            ::close(FInput);
+        if (FPid > 0 && !FExited) {
+            ::kill(FPid, SIGKILL);
+            ::waitpid(FPid, nullptr, 0);
+        }
+    }
+    TConsole(const TConsole&) = delete;
+    TConsole& operator=(const TConsole&) = delete;
+
+    void Type(const std::string& line) const
+    {
+        const std::string bytes = line + "\n";
+        ASSERT_EQ(::write(FInput, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+
+    // The exit code once it has ended by itself, or -1.
+    int WaitExit(std::chrono::milliseconds deadline)
+    {
+        int status = 0;
+        const bool ended = WaitUntil([&] { return ::waitpid(FPid, &status, WNOHANG) == FPid; }, deadline);
+        if (!ended)
+            return -1;
+        FExited = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+private:
+    pid_t FPid = -1;
+    int FInput = -1;
+    bool FExited = false;
+};
+
+class ChatConsole : public Chat
+{
+protected:
+    void SetUp() override { JoinCustomer(); }
+};
+
+TEST_F(ChatConsole, TheHelpdeskConsoleChatsWithChatAndPrintsTheCustomersLines)
+{
+    const std::string output = FDir.File("console.out");
+    TConsole console(FSettings, FCustomer->SessionIdentifier() - orvSessionIDBase, output);
+    ASSERT_TRUE(Serve([&] { return FCustomer->ServerConnectionState() == scsTotallyConnected; }))
+        << ReadFile(output);
+
+    console.Type("chat hello from C:\\helpdesk");
+    ASSERT_TRUE(Serve([&] { return !FShown.Lines.empty(); })) << ReadFile(output);
+    EXPECT_EQ(FShown.Lines[0], "hello from C:\\helpdesk"); // typed text goes out as it stands
+
+    FChat->SendChatMessage("thanks: it works");
+    EXPECT_TRUE(WaitUntil([&] {
+        return ReadFile(output).find("\nchat: thanks: it works\n") != std::string::npos;
+    })) << ReadFile(output);
+
+    console.Type("quit");
+    EXPECT_EQ(console.WaitExit(30s), 0) << ReadFile(output);
 }
 
 } // namespace
