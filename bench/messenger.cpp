@@ -54,6 +54,12 @@ void operator delete[](void* p, std::size_t) noexcept
 
 namespace {
 
+// One line per figure for scripts/bench to gather: FIGURE<TAB>name<TAB>value.
+void Figure(const std::string& name, double value, int decimals)
+{
+    std::printf("FIGURE\t%s\t%.*f\n", name.c_str(), decimals, value);
+}
+
 struct Figures
 {
     double PerSecond;
@@ -154,6 +160,10 @@ int main()
         const Figures f = bench.Run(c.Data, c.OneWay, c.Batch, rounds);
         std::printf("%-10s %6zu %6d %14.0f %14.2f\n", c.Kind, c.Data, c.Batch, f.PerSecond,
                     f.AllocationsPerMessage);
+        const std::string name =
+            std::string(c.Kind) + " " + std::to_string(c.Data) + " B batch " + std::to_string(c.Batch);
+        Figure(name + ": messages/s", f.PerSecond, 0);
+        Figure(name + ": allocations/message", f.AllocationsPerMessage, 2);
     }
     return 0;
 }

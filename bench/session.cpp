@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <string>
 #include <sys/resource.h>
 #include <thread>
 #include <vector>
@@ -16,6 +17,12 @@
 using Clock = std::chrono::steady_clock;
 
 namespace {
+
+// One line per figure for scripts/bench to gather: FIGURE<TAB>name<TAB>value.
+void Figure(const std::string& name, double value, int decimals)
+{
+    std::printf("FIGURE\t%s\t%.*f\n", name.c_str(), decimals, value);
+}
 
 double CpuSeconds()
 {
@@ -84,6 +91,9 @@ int main()
                 "Start to registered, %zu runs: median %.0f ms (min %.0f, max %.0f); the floor is the 1 s "
                 "first keep-alive\n",
                 ms.size(), ms[ms.size() / 2], ms.front(), ms.back());
+            Figure("start to registered, median: ms", ms[ms.size() / 2], 0);
+            Figure("start to registered, min: ms", ms.front(), 0);
+            Figure("start to registered, max: ms", ms.back(), 0);
         }
         if (last) {
             // Only the registered connection is left: its command thread, the
@@ -94,9 +104,12 @@ int main()
             const double used = CpuSeconds() - before;
             std::printf("one registered idle connection: %.1f ms CPU per second (%.2f%% of one core)\n",
                         used * 1000.0 / 10.0, used / 10.0 * 100.0);
+            Figure("one registered idle connection: CPU ms/s", used * 1000.0 / 10.0, 1);
             last.reset();
+            const double sleepLoop = SleepLoopMsPerSecond();
             std::printf("for comparison, a bare 1 ms sleep loop on this machine: %.1f ms CPU per second\n",
-                        SleepLoopMsPerSecond());
+                        sleepLoop);
+            Figure("bare 1 ms sleep loop: CPU ms/s", sleepLoop, 1);
         }
     }
     orvShutdownConnectionCore();

@@ -35,6 +35,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
+// One line per figure for scripts/bench to gather: FIGURE<TAB>name<TAB>value.
+void Figure(const std::string& name, double value, int decimals)
+{
+    std::printf("FIGURE\t%s\t%.*f\n", name.c_str(), decimals, value);
+}
+
 double Ms(Clock::duration d)
 {
     return std::chrono::duration<double, std::milli>(d).count();
@@ -214,6 +220,10 @@ int main(int argc, char** argv)
     std::printf("start-up to window shown: median %.1f ms, min %.1f ms, max %.1f ms (%d runs)\n",
                 times[times.size() / 2], times.front(), times.back(), runs);
     std::printf("resident memory after start (idle, first page): %ld KiB\n", startRss);
+    Figure("start-up to window shown, median: ms", times[times.size() / 2], 1);
+    Figure("start-up to window shown, min: ms", times.front(), 1);
+    Figure("start-up to window shown, max: ms", times.back(), 1);
+    Figure("resident memory after start: KiB", static_cast<double>(startRss), 0);
 
     // Sessions: connect, the helpdesk joins, 50 commands answered, the helpdesk leaves.
     TCustomer customer(program, dir.Path(), {"/AUTOCONNECT"});
@@ -226,6 +236,7 @@ int main(int argc, char** argv)
     const long code = customer.NumberAfter("Session code is ");
     std::printf("resident memory after start and registration (session code shown): %ld KiB\n",
                 registeredRss);
+    Figure("resident memory after registration: KiB", static_cast<double>(registeredRss), 0);
     for (int s = 1; s <= sessions; ++s) {
         const auto started = Clock::now();
         if (!RunSession(settings, code, 50)) {
@@ -237,9 +248,15 @@ int main(int argc, char** argv)
             [&] { return customer.LogCount("received command: 6, data") >= static_cast<std::size_t>(s); },
             20s);
         std::this_thread::sleep_for(500ms);
-        if (s == 1 || s == sessions)
+        if (s == 1 || s == sessions) {
+            const long rss = customer.RssKiB();
+            const double sessionMs = Ms(Clock::now() - started);
             std::printf("resident memory after %d full session%s: %ld KiB (last session %.0f ms)\n", s,
-                        s == 1 ? "" : "s", customer.RssKiB(), Ms(Clock::now() - started));
+                        s == 1 ? "" : "s", rss, sessionMs);
+            const std::string after = "after " + std::to_string(s) + (s == 1 ? " session" : " sessions");
+            Figure("resident memory " + after + ": KiB", static_cast<double>(rss), 0);
+            Figure("session " + std::to_string(s) + " with 50 commands: ms", sessionMs, 0);
+        }
     }
     customer.Stop();
     orvShutdownConnectionCore();

@@ -29,6 +29,12 @@ namespace {
 
 constexpr auto kRunTime = std::chrono::seconds(2);
 
+// One line per figure for scripts/bench to gather: FIGURE<TAB>name<TAB>value.
+void Figure(const std::string& name, double value, int decimals)
+{
+    std::printf("FIGURE\t%s\t%.*f\n", name.c_str(), decimals, value);
+}
+
 double CpuSeconds()
 {
     rusage u{};
@@ -246,6 +252,13 @@ int main()
                         ours.payloadBytesPerSecond / 1e6, bare.roundTripsPerSecond,
                         bare.payloadBytesPerSecond / 1e6,
                         ours.roundTripsPerSecond / bare.roundTripsPerSecond);
+            const std::string size = std::to_string(payload) + " B";
+            Figure("messenger " + size + ": round trips/s", ours.roundTripsPerSecond, 0);
+            Figure("messenger " + size + ": MB/s", ours.payloadBytesPerSecond / 1e6, 2);
+            Figure("openssl " + size + ": round trips/s", bare.roundTripsPerSecond, 0);
+            Figure("openssl " + size + ": MB/s", bare.payloadBytesPerSecond / 1e6, 2);
+            Figure("messenger/openssl " + size + ": round-trip ratio",
+                   ours.roundTripsPerSecond / bare.roundTripsPerSecond, 2);
         }
     }
     {
@@ -262,6 +275,7 @@ int main()
             "idle linked connection (client and server side, no dispatching): %.4f s CPU in 10 s (%.3f%% of "
             "one core)\n",
             used, used / 10.0 * 100.0);
+        Figure("idle linked connection: CPU % of one core", used / 10.0 * 100.0, 3);
     }
     return 0;
 }
