@@ -1,5 +1,6 @@
 // Messages per second through send, in-process delivery, dispatch and reply on
 // one thread, and heap allocations per message, over the loopback transport.
+#include "bench/Figure.h"
 #include "tests/support/MCLoopbackTransport.h"
 #include "transport/MCMessenger.h"
 
@@ -53,12 +54,6 @@ void operator delete[](void* p, std::size_t) noexcept
 }
 
 namespace {
-
-// One line per figure for scripts/bench to gather: FIGURE<TAB>name<TAB>value.
-void Figure(const std::string& name, double value, int decimals)
-{
-    std::printf("FIGURE\t%s\t%.*f\n", name.c_str(), decimals, value);
-}
 
 struct Figures
 {

@@ -1,5 +1,6 @@
 // Time from TOrvServers.Start to a registered connection against a local
 // orvgateway, and the CPU one registered, idle connection costs the process.
+#include "bench/Figure.h"
 #include "lib/orvConnections.h"
 #include "lib/orvConnectionsUtils.h"
 #include "lib/orvThreads.h"
@@ -17,12 +18,6 @@
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-// One line per figure for scripts/bench to gather: FIGURE<TAB>name<TAB>value.
-void Figure(const std::string& name, double value, int decimals)
-{
-    std::printf("FIGURE\t%s\t%.*f\n", name.c_str(), decimals, value);
-}
 
 double CpuSeconds()
 {

@@ -6,6 +6,7 @@
 //
 // Usage: bench/startup [start-up runs (default 5)] [sessions (default 5)]
 
+#include "bench/Figure.h"
 #include "lib/orvAppUtils.h"
 #include "lib/orvCommandThread.h"
 #include "lib/orvConnections.h"
@@ -34,12 +35,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-// One line per figure for scripts/bench to gather: FIGURE<TAB>name<TAB>value.
-void Figure(const std::string& name, double value, int decimals)
-{
-    std::printf("FIGURE\t%s\t%.*f\n", name.c_str(), decimals, value);
-}
 
 double Ms(Clock::duration d)
 {

@@ -1,6 +1,7 @@
 // Round trips and payload throughput between two messengers over TLS on
 // loopback, beside a bare OpenSSL TLS 1.0 echo measured in the same run, and
 // the CPU an idle linked connection costs.
+#include "bench/Figure.h"
 #include "tests/support/TestUtil.h"
 #include "transport/MCMessenger.h"
 #include "transport/MCSSLSocket.h"
@@ -28,12 +29,6 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr auto kRunTime = std::chrono::seconds(2);
-
-// One line per figure for scripts/bench to gather: FIGURE<TAB>name<TAB>value.
-void Figure(const std::string& name, double value, int decimals)
-{
-    std::printf("FIGURE\t%s\t%.*f\n", name.c_str(), decimals, value);
-}
 
 double CpuSeconds()
 {
