@@ -1,8 +1,8 @@
 // The customer's main window on the offscreen platform: its controls and
 // texts, the page flow against a real gateway with a helpdesk peer, the
 // command channel, establishment failures, restart mode and closing.
-// With ORV_RENDER_DIR set, MainformRender saves a picture of every page there
-// (scripts/render-pages).
+// With ORV_RENDER_DIR set, MainformRender saves a picture of every page and of
+// the chat window there (scripts/render-pages).
 #include "customer/CustomerApplication.h"
 #include "customer/Mainform.h"
 #include "customer/Pictures.h"
@@ -933,6 +933,19 @@ TEST_F(MainformRender, SavesPictures)
     form.ShowPage(form.sbStep5);
     form.SetStatus(TorvStatus::Ended);
     save("page5-session-ended");
+
+    // The chat window in the middle of a conversation.
+    auto* chat = dynamic_cast<TorvChatFeature*>(form.Features().Find(TorvFeatureKind::Chat));
+    ASSERT_NE(chat, nullptr);
+    TChatForm& window = chat->Form();
+    window.AddChatMessage("Hello, this is your helpdesk. Can you read me?");
+    window.editMessage->setText(QStringLiteral("Yes, loud and clear."));
+    window.btnSend->click();
+    window.AddChatMessage("Good: I will look at your printer settings now.");
+    window.editMessage->setText(QStringLiteral("Thank you"));
+    QTest::qWait(50);
+    const QString path = dir.filePath(QStringLiteral("chat-window.png"));
+    EXPECT_TRUE(window.grab().save(path)) << path.toStdString();
 }
 
 } // namespace
