@@ -8,12 +8,12 @@
 #include "lib/orvThreads.h"
 #include "tests/support/ChannelCollector.h"
 #include "tests/support/GatewayProcess.h"
+#include "tests/support/SessionUtil.h"
 #include "tests/support/TestUtil.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,35 +24,6 @@ namespace {
 
 constexpr int kLatencyLines = 40;
 constexpr int kBurstLines = 1000;
-
-std::unique_ptr<TorvConnection> Establish(const std::string& settings, std::int32_t session,
-                                          std::uint8_t kind)
-{
-    TOrvServers servers(settings);
-    servers.Start(session, kind, "beta4", "EN", orvRegisteringDataVersion);
-    for (;;) {
-        if (TorvConnection* won = servers.Poll()) {
-            auto c = servers.Detach(won);
-            servers.CloseAll();
-            return c;
-        }
-        if (servers.Failed())
-            return nullptr;
-        orvSync::CheckSynchronize(5);
-    }
-}
-
-// Serves the chat thread's calls, as the GUI thread does, until done or 60 s passed.
-bool Serve(const std::function<bool()>& done)
-{
-    const auto end = Clock::now() + std::chrono::seconds(60);
-    while (!done()) {
-        if (Clock::now() > end)
-            return false;
-        orvSync::CheckSynchronize(1);
-    }
-    return true;
-}
 
 double Ms(Clock::duration d)
 {
@@ -66,7 +37,7 @@ int Run()
     const std::string settings = dir.File("orvcustomer.ini");
     orvtest::WriteFile(settings, "[gateway]\ngateway1=127.0.0.1:" + std::to_string(gateway.Port()) + "\n");
 
-    auto customer = Establish(settings, 0, orvKindCustomer);
+    auto customer = orvtest::JoinSession(settings, 0, orvKindCustomer);
     if (!customer) {
         std::fprintf(stderr, "the customer did not register\n");
         return 1;
@@ -76,14 +47,14 @@ int Run()
     thread->SetOnChatMessage([&shown](const std::string&) { ++shown; });
     TOrvChatThread& chat = orvStartChannelThread(*customer, orvChatChannel, std::move(thread));
 
-    auto helpdesk = Establish(settings, customer->SessionIdentifier(), orvKindHelpdesk);
+    auto helpdesk = orvtest::JoinSession(settings, customer->SessionIdentifier(), orvKindHelpdesk);
     if (!helpdesk) {
         std::fprintf(stderr, "the helpdesk did not join\n");
         return 1;
     }
     auto& received =
         orvStartChannelThread(*helpdesk, orvChatChannel, std::make_unique<orvtest::ChannelCollector>());
-    if (!Serve([&] { return customer->ServerConnectionState() == scsTotallyConnected; }))
+    if (!orvtest::ServeUntil([&] { return customer->ServerConnectionState() == scsTotallyConnected; }))
         return 1;
 
     // One line at a time, the chat thread idle in between.
@@ -93,7 +64,7 @@ int Run()
         const std::size_t before = shown;
         const auto start = Clock::now();
         helpdesk->Send(orvChatChannel, "1:line " + std::to_string(i));
-        if (!Serve([&] { return shown > before; }))
+        if (!orvtest::ServeUntil([&] { return shown > before; }))
             return 1;
         latency.push_back(Ms(Clock::now() - start));
     }
@@ -109,13 +80,14 @@ int Run()
     auto start = Clock::now();
     for (int i = 0; i < kBurstLines; ++i)
         helpdesk->Send(orvChatChannel, "1:burst " + std::to_string(i));
-    if (!Serve([&] { return shown >= kBurstLines; }))
+    if (!orvtest::ServeUntil([&] { return shown >= kBurstLines; }))
         return 1;
     const double in = kBurstLines / (Ms(Clock::now() - start) / 1000.0);
     start = Clock::now();
     for (int i = 0; i < kBurstLines; ++i)
         chat.SendChatMessage("burst " + std::to_string(i));
-    if (!Serve([&] { return received.Texts().size() >= static_cast<std::size_t>(kBurstLines); }))
+    if (!orvtest::ServeUntil(
+            [&] { return received.Texts().size() >= static_cast<std::size_t>(kBurstLines); }))
         return 1;
     const double out = kBurstLines / (Ms(Clock::now() - start) / 1000.0);
     std::printf("burst of %d lines: helpdesk to customer %.0f lines/s, customer to helpdesk %.0f lines/s\n",

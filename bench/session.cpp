@@ -5,6 +5,7 @@
 #include "lib/orvConnectionsUtils.h"
 #include "lib/orvThreads.h"
 #include "tests/support/GatewayProcess.h"
+#include "tests/support/SessionUtil.h"
 #include "tests/support/TestUtil.h"
 
 #include <algorithm>
@@ -25,20 +26,6 @@ double CpuSeconds()
     getrusage(RUSAGE_SELF, &u);
     return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-std::unique_ptr<TorvConnection> Establish(TOrvServers& servers)
-{
-    for (;;) {
-        if (TorvConnection* won = servers.Poll()) {
-            auto c = servers.Detach(won);
-            servers.CloseAll();
-            return c;
-        }
-        if (servers.Failed())
-            return nullptr;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
 }
 
 // What a bare 1 ms sleep loop costs on this machine: the floor under the connection thread.
@@ -71,7 +58,7 @@ int main()
             TOrvServers servers(ini);
             const auto start = Clock::now();
             servers.Start(0, orvKindCustomer, "beta4", "EN", 1);
-            auto connection = Establish(servers);
+            auto connection = orvtest::Establish(servers);
             if (!connection) {
                 std::fprintf(stderr, "establishment failed (error code %d)\n", servers.ErrorCode());
                 rc = 1;

@@ -2,8 +2,6 @@
 
 #include "lib/orvAppUtils.h"
 
-#include <exception>
-
 void TOrvChatThread::SetOnChatMessage(TChatMessageEvent handler)
 {
     TDebugWriteLock lock(FFieldLock, "TOrvChatThread.SetOnChatMessage");
@@ -54,26 +52,15 @@ void TOrvChatThread::HandleMessage()
     FLastMessage = GetMessage();
     const std::string type = SplitCommandText(FLastMessage).Code;
     if (type == orvChatType::Line) {
-        // The GUI thread's errors are ours to log, so they come back across.
-        std::exception_ptr failure;
-        const bool ran = orvSync::Synchronize([this, &failure] {
+        const bool ran = orvSync::Synchronize([this] {
             try {
                 ReceiveChatMsgProc();
-            } catch (...) {
-                failure = std::current_exception();
+            } catch (const std::exception& e) {
+                DebugLogFmt("Error in TOrvChatThread.ReceiveChatMsgProc (\"%s\")", e.what());
             }
         });
         if (!ran)
             DebugLog("Chat line dropped: the program is ending");
-        if (failure) {
-            try {
-                std::rethrow_exception(failure);
-            } catch (const std::exception& e) {
-                DebugLogFmt("Error in TOrvChatThread.ReceiveChatMsgProc (\"%s\")", e.what());
-            } catch (...) {
-                DebugLog("Error in TOrvChatThread.ReceiveChatMsgProc (\"unknown error\")");
-            }
-        }
     } else if (type != orvChatType::Unknown && !FLastMessage.empty()) {
         // Never answer an answer, or two programs would bounce it for ever.
         Send(JoinCommand(orvChatType::Unknown, FLastMessage));

@@ -5,7 +5,6 @@
 // calls it at its hook points; each feature does its own share there, and the
 // order in which the features run at each hook is kept here, in one place.
 
-#include <cstddef>
 #include <memory>
 #include <vector>
 
@@ -54,7 +53,6 @@ public:
     // One feature of each kind; a second of the same kind is a programming error.
     void Add(std::unique_ptr<TorvSessionFeature> feature);
     TorvSessionFeature* Find(TorvFeatureKind kind) const;
-    std::size_t Count() const { return FFeatures.size(); }
 
     void TakeOver(TorvConnection& connection); // chat, file transfer, remote desktop
     void Refresh();                            // remote desktop, chat, file transfer

@@ -10,18 +10,15 @@
 #include "lib/orvThreads.h"
 #include "tests/support/ChannelCollector.h"
 #include "tests/support/GatewayProcess.h"
+#include "tests/support/SessionUtil.h"
 #include "tests/support/TestUtil.h"
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 
 using namespace orvtest;
@@ -57,12 +54,12 @@ protected:
         if (HasFatalFailure())
             return;
         const int code = FCustomer->SessionIdentifier() - orvSessionIDBase;
-        FHelpdesk = Establish(FSettings, orvSessionIDBase + code, orvKindHelpdesk);
+        FHelpdesk = JoinSession(FSettings, orvSessionIDBase + code, orvKindHelpdesk);
         ASSERT_TRUE(FHelpdesk);
         FHelpdeskChat =
             &orvStartChannelThread(*FHelpdesk, orvChatChannel, std::make_unique<ChannelCollector>());
-        ASSERT_TRUE(Serve([&] { return FCustomer->ServerConnectionState() == scsTotallyConnected; }));
-        ASSERT_TRUE(Serve([&] { return FHelpdesk->ServerConnectionState() == scsTotallyConnected; }));
+        ASSERT_TRUE(ServeUntil([&] { return FCustomer->ServerConnectionState() == scsTotallyConnected; }));
+        ASSERT_TRUE(ServeUntil([&] { return FHelpdesk->ServerConnectionState() == scsTotallyConnected; }));
     }
 
     // The customer registered, with its chat thread.
@@ -70,7 +67,7 @@ protected:
     {
         FSettings = FDir.File("orvcustomer.ini");
         WriteFile(FSettings, "[gateway]\ngateway1=127.0.0.1:" + std::to_string(Gateway->Port()) + "\n");
-        FCustomer = Establish(FSettings, 0, orvKindCustomer);
+        FCustomer = JoinSession(FSettings, 0, orvKindCustomer);
         ASSERT_TRUE(FCustomer);
         auto chat = std::make_unique<TOrvChatThread>();
         chat->SetOnChatMessage([this](const std::string& text) {
@@ -88,51 +85,25 @@ protected:
         FCustomer.reset();
     }
 
-    // Polls like the main window's timer until one registers.
-    static std::unique_ptr<TorvConnection> Establish(const std::string& settings, std::int32_t session,
-                                                     std::uint8_t kind)
-    {
-        TOrvServers servers(settings);
-        servers.Start(session, kind, "beta4", "EN", orvRegisteringDataVersion);
-        std::unique_ptr<TorvConnection> connection;
-        Serve([&] {
-            if (TorvConnection* won = servers.Poll()) {
-                connection = servers.Detach(won);
-                servers.CloseAll();
-            }
-            return connection != nullptr || servers.Failed();
-        });
-        return connection;
-    }
-
-    // Waits for the predicate while serving the chat thread's calls, as the GUI thread does.
-    static bool Serve(const std::function<bool()>& predicate, std::chrono::milliseconds deadline = 30s)
-    {
-        const auto end = std::chrono::steady_clock::now() + deadline;
-        while (!predicate()) {
-            if (std::chrono::steady_clock::now() > end)
-                return false;
-            orvSync::CheckSynchronize(5);
-        }
-        return true;
-    }
-
     void HelpdeskSays(const std::string& text) { FHelpdesk->Send(orvChatChannel, text); }
 
-    // What the helpdesk got back, after a marker line proves the texts before it were handled.
+    // What the helpdesk got back since the last marker, once this marker's
+    // answer proves the texts before it were handled.
     std::vector<std::string> HelpdeskGotUpTo(const std::string& marker)
     {
         HelpdeskSays(marker);
         const std::string answer = "100:" + marker;
         std::vector<std::string> got;
-        Serve([&] {
+        EXPECT_TRUE(ServeUntil([&] {
             got = FHelpdeskChat->Texts();
             return !got.empty() && got.back() == answer;
-        });
-        EXPECT_FALSE(got.empty());
+        })) << "no answer to "
+            << marker;
+        const std::size_t from = std::min(FTaken, got.size());
+        FTaken = got.size();
         if (!got.empty() && got.back() == answer)
             got.pop_back();
-        return got;
+        return {got.begin() + static_cast<std::ptrdiff_t>(from), got.end()};
     }
 
     static inline std::unique_ptr<GatewayProcess> Gateway;
@@ -143,15 +114,16 @@ protected:
     std::unique_ptr<TorvConnection> FHelpdesk;
     TOrvChatThread* FChat = nullptr;
     ChannelCollector* FHelpdeskChat = nullptr;
+    std::size_t FTaken = 0; // the helpdesk's texts already returned
 };
 
-TEST_F(Chat, LinesAreShownWholeAndUnknownTypesAnsweredButNeverAnAnswer)
+TEST_F(Chat, LinesPassWholeBothWaysAndUnknownTypesAreAnsweredButNeverAnAnswer)
 {
     HelpdeskSays("1:a:b");
     const std::string binary("1:\x00\xFF\r\nend", 9);
     HelpdeskSays(binary);
     HelpdeskSays("1:");
-    ASSERT_TRUE(Serve([&] { return FShown.Lines.size() == 3; })) << FShown.Lines.size();
+    ASSERT_TRUE(ServeUntil([&] { return FShown.Lines.size() == 3; })) << FShown.Lines.size();
     EXPECT_EQ(FShown.Lines[0], "a:b");
     EXPECT_EQ(FShown.Lines[1], binary.substr(2));
     EXPECT_EQ(FShown.Lines[2], ""); // the window ignores it
@@ -164,14 +136,12 @@ TEST_F(Chat, LinesAreShownWholeAndUnknownTypesAnsweredButNeverAnAnswer)
     EXPECT_EQ(HelpdeskGotUpTo("8:marker"),
               (std::vector<std::string>{"100:1", "100:7:hello", "100:" + unknown}));
     EXPECT_EQ(FShown.Lines.size(), 3u);
-}
 
-TEST_F(Chat, TheCustomersLinesGoOutWithTheirBytesUnchanged)
-{
+    // The customer's lines go out with their bytes unchanged.
     FChat->SendChatMessage("hi");
     FChat->SendChatMessage("");
     FChat->SendChatMessage(std::string("\x00\xFF\r\n", 4));
-    EXPECT_EQ(HelpdeskGotUpTo("8:one"),
+    EXPECT_EQ(HelpdeskGotUpTo("8:second marker"),
               (std::vector<std::string>{"1:hi", "1:", std::string("1:\x00\xFF\r\n", 6)}));
 }
 
@@ -180,7 +150,7 @@ TEST_F(Chat, ABurstOfAThousandLinesArrivesCompleteAndInOrder)
     constexpr int kLines = 1000;
     for (int i = 0; i < kLines; ++i)
         HelpdeskSays("1:line " + std::to_string(i));
-    ASSERT_TRUE(Serve([&] { return FShown.Lines.size() >= kLines; }, 120s)) << FShown.Lines.size();
+    ASSERT_TRUE(ServeUntil([&] { return FShown.Lines.size() >= kLines; }, 120s)) << FShown.Lines.size();
     ASSERT_EQ(FShown.Lines.size(), static_cast<std::size_t>(kLines));
     for (int i = 0; i < kLines; ++i)
         ASSERT_EQ(FShown.Lines[static_cast<std::size_t>(i)], "line " + std::to_string(i));
@@ -196,7 +166,7 @@ TEST_F(Chat, AFailingGuiStepIsLoggedAndTheThreadGoesOn)
     };
     HelpdeskSays("1:bad");
     HelpdeskSays("1:good");
-    const bool shown = Serve([&] { return FShown.Lines.size() == 1; });
+    const bool shown = ServeUntil([&] { return FShown.Lines.size() == 1; });
     RedirectDebugLogForTesting(previous);
     ASSERT_TRUE(shown);
     EXPECT_EQ(FShown.Lines[0], "good");
@@ -222,65 +192,6 @@ TEST_F(Chat, DestroyingTheConnectionWhileTheChatThreadWaitsForTheGuiThreadDoesNo
     EXPECT_EQ(FShown.Lines[0], "last words");
 }
 
-// The helpdesk console as a process, typed to through a pipe; what it prints goes to a file.
-class TConsole
-{
-public:
-    TConsole(const std::string& settings, int code, const std::string& output)
-    {
-        int in[2];
-        if (::pipe2(in, O_CLOEXEC) != 0)
-            throw std::runtime_error("pipe failed");
-        const std::string program = std::string(ORV_BINARY_DIR) + "/bin/orvhelpdesk";
-        const std::string codeText = std::to_string(code);
-        FPid = ::fork();
-        if (FPid == 0) {
-            ::dup2(in[0], STDIN_FILENO);
-            const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            ::dup2(out, STDOUT_FILENO);
-            ::dup2(out, STDERR_FILENO);
-            ::execl(program.c_str(), program.c_str(), "--settings", settings.c_str(), codeText.c_str(),
-                    static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(in[0]);
-        FInput = in[1];
-    }
-    ~TConsole()
-    {
-        if (FInput >= 0)
-            ::close(FInput);
-        if (FPid > 0 && !FExited) {
-            ::kill(FPid, SIGKILL);
-            ::waitpid(FPid, nullptr, 0);
-        }
-    }
-    TConsole(const TConsole&) = delete;
-    TConsole& operator=(const TConsole&) = delete;
-
-    void Type(const std::string& line) const
-    {
-        const std::string bytes = line + "\n";
-        ASSERT_EQ(::write(FInput, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
-
-    // The exit code once it has ended by itself, or -1.
-    int WaitExit(std::chrono::milliseconds deadline)
-    {
-        int status = 0;
-        const bool ended = WaitUntil([&] { return ::waitpid(FPid, &status, WNOHANG) == FPid; }, deadline);
-        if (!ended)
-            return -1;
-        FExited = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-private:
-    pid_t FPid = -1;
-    int FInput = -1;
-    bool FExited = false;
-};
-
 class ChatConsole : public Chat
 {
 protected:
@@ -289,13 +200,22 @@ protected:
 
 TEST_F(ChatConsole, TheHelpdeskConsoleChatsWithChatAndPrintsTheCustomersLines)
 {
+    // The console typed to through a pipe; closing it waits for the console to end, a minute at most.
     const std::string output = FDir.File("console.out");
-    TConsole console(FSettings, FCustomer->SessionIdentifier() - orvSessionIDBase, output);
-    ASSERT_TRUE(Serve([&] { return FCustomer->ServerConnectionState() == scsTotallyConnected; }))
+    const std::string command =
+        "timeout 60 '" + std::string(ORV_BINARY_DIR) + "/bin/orvhelpdesk' --settings '" + FSettings + "' " +
+        std::to_string(FCustomer->SessionIdentifier() - orvSessionIDBase) + " >'" + output + "' 2>&1";
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> console(::popen(command.c_str(), "w"), &::pclose);
+    ASSERT_TRUE(console);
+    auto type = [&](const std::string& line) {
+        std::fputs((line + "\n").c_str(), console.get());
+        std::fflush(console.get());
+    };
+    ASSERT_TRUE(ServeUntil([&] { return FCustomer->ServerConnectionState() == scsTotallyConnected; }))
         << ReadFile(output);
 
-    console.Type("chat hello from C:\\helpdesk");
-    ASSERT_TRUE(Serve([&] { return !FShown.Lines.empty(); })) << ReadFile(output);
+    type("chat hello from C:\\helpdesk");
+    ASSERT_TRUE(ServeUntil([&] { return !FShown.Lines.empty(); })) << ReadFile(output);
     EXPECT_EQ(FShown.Lines[0], "hello from C:\\helpdesk"); // typed text goes out as it stands
 
     FChat->SendChatMessage("thanks: it works");
@@ -303,8 +223,8 @@ TEST_F(ChatConsole, TheHelpdeskConsoleChatsWithChatAndPrintsTheCustomersLines)
         return ReadFile(output).find("\nchat: thanks: it works\n") != std::string::npos;
     })) << ReadFile(output);
 
-    console.Type("quit");
-    EXPECT_EQ(console.WaitExit(30s), 0) << ReadFile(output);
+    type("quit");
+    EXPECT_EQ(::pclose(console.release()), 0) << ReadFile(output);
 }
 
 } // namespace

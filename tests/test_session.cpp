@@ -10,6 +10,7 @@
 #include "tests/support/GatewayProcess.h"
 #include "tests/support/MessengerPump.h"
 #include "tests/support/RawPeer.h"
+#include "tests/support/SessionUtil.h"
 #include "tests/support/TestUtil.h"
 #include "tests/support/TlsTestPeer.h"
 #include "transport/MCMessenger.h"
@@ -48,32 +49,6 @@ protected:
         const std::string path = FDir.File("orvcustomer-" + std::to_string(FIni++) + ".ini");
         WriteFile(path, ini);
         return path;
-    }
-
-    // Polls like the main window's timer until a connection registers or the establishment fails.
-    static std::unique_ptr<TorvConnection> Establish(TOrvServers& servers,
-                                                     std::chrono::seconds deadline = 40s)
-    {
-        const auto end = std::chrono::steady_clock::now() + deadline;
-        while (std::chrono::steady_clock::now() < end) {
-            if (TorvConnection* won = servers.Poll()) {
-                auto connection = servers.Detach(won);
-                servers.CloseAll();
-                return connection;
-            }
-            if (servers.Failed())
-                return nullptr;
-            orvSync::CheckSynchronize(50);
-        }
-        return nullptr;
-    }
-
-    static std::unique_ptr<TorvConnection> Join(const std::string& settings, std::int32_t sessionID,
-                                                std::uint8_t kind)
-    {
-        TOrvServers servers(settings);
-        servers.Start(sessionID, kind, "beta4", "EN", 1);
-        return Establish(servers);
     }
 
     static TorvCommandThread& Commands(TorvConnection& c)
@@ -200,7 +175,7 @@ TEST_F(Session, RegistersAndFollowsTheHelpdeskJoiningLeavingAndEnding)
     GatewayProcess gateway;
     const std::string settings = Settings({gateway.Port()});
 
-    auto customer = Join(settings, 0, orvKindCustomer);
+    auto customer = JoinSession(settings, 0, orvKindCustomer);
     ASSERT_TRUE(customer);
     EXPECT_EQ(customer->ServerConnectionState(), scsRegisteredToServer);
     EXPECT_EQ(customer->GetConnectionState(), csConnected);
@@ -208,7 +183,7 @@ TEST_F(Session, RegistersAndFollowsTheHelpdeskJoiningLeavingAndEnding)
     EXPECT_GE(code, 100000);
     EXPECT_LE(code, 999999);
 
-    auto helpdesk = Join(settings, orvSessionIDBase + code, orvKindHelpdesk);
+    auto helpdesk = JoinSession(settings, orvSessionIDBase + code, orvKindHelpdesk);
     ASSERT_TRUE(helpdesk);
     EXPECT_TRUE(WaitUntil([&] { return customer->ServerConnectionState() == scsTotallyConnected; }));
     EXPECT_TRUE(WaitUntil([&] { return helpdesk->ServerConnectionState() == scsTotallyConnected; }));
@@ -224,7 +199,7 @@ TEST_F(Session, RegistersAndFollowsTheHelpdeskJoiningLeavingAndEnding)
     EXPECT_TRUE(WaitUntil([&] { return customer->ServerConnectionState() == scsRegisteredToServer; }));
 
     // Another helpdesk joins; now the customer leaves and the gateway ends the helpdesk's part with "7:".
-    helpdesk = Join(settings, orvSessionIDBase + code, orvKindHelpdesk);
+    helpdesk = JoinSession(settings, orvSessionIDBase + code, orvKindHelpdesk);
     ASSERT_TRUE(helpdesk);
     EXPECT_TRUE(WaitUntil([&] { return customer->ServerConnectionState() == scsTotallyConnected; }));
     Commands(*customer).SendErrorCode(orvResult::CustomerClosed);
@@ -246,7 +221,7 @@ TEST_F(Session, RegistersAndFollowsTheHelpdeskJoiningLeavingAndEnding)
 TEST_F(Session, AGatewayThatStopsReplyingIsNoticedByTheKeepAlive)
 {
     GatewayProcess gateway;
-    auto customer = Join(Settings({gateway.Port()}), 0, orvKindCustomer);
+    auto customer = JoinSession(Settings({gateway.Port()}), 0, orvKindCustomer);
     ASSERT_TRUE(customer);
     const auto stopped = std::chrono::steady_clock::now();
     ::kill(gateway.Pid(), SIGSTOP); // the TCP link stays up, nothing answers
@@ -303,7 +278,7 @@ TEST_F(Session, ARedirectFromTheOnlyGatewayIsFollowed)
 {
     GatewayProcess target;
     GatewayProcess redirecting({"--redirect", "127.0.0.1:" + std::to_string(target.Port())});
-    auto connection = Join(Settings({redirecting.Port()}), 0, orvKindCustomer);
+    auto connection = JoinSession(Settings({redirecting.Port()}), 0, orvKindCustomer);
     ASSERT_TRUE(connection);
     EXPECT_EQ(connection->GetPort(), target.Port());
     EXPECT_EQ(connection->ServerConnectionState(), scsRegisteredToServer);
@@ -314,7 +289,7 @@ TEST_F(Session, AChainOfRedirectsIsFollowedToItsEnd)
     GatewayProcess last;
     GatewayProcess middle({"--redirect", "127.0.0.1:" + std::to_string(last.Port())});
     GatewayProcess first({"--redirect", "127.0.0.1:" + std::to_string(middle.Port())});
-    auto connection = Join(Settings({first.Port()}), 0, orvKindCustomer);
+    auto connection = JoinSession(Settings({first.Port()}), 0, orvKindCustomer);
     ASSERT_TRUE(connection);
     EXPECT_EQ(connection->GetPort(), last.Port());
 }
