@@ -1,0 +1,204 @@
+// orvviewer: shows a remote desktop with TigerVNC's viewer from a
+// configuration file, and owns the "VNCMDI_Window" window (with its
+// "VNCviewerwindow" child) that the program looks for while it runs.
+
+#include "launchers/orvLauncher.h"
+#include "platform/orvTempFiles.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <strings.h>
+
+namespace {
+
+constexpr char WindowClass[] = "VNCMDI_Window";
+constexpr char ChildClass[] = "VNCviewerwindow";
+constexpr std::uint32_t SettingsMessage = 1225;
+
+void Usage()
+{
+    std::fputs("usage: orvviewer /config FILE\n"
+               "  FILE: [connection] host=..., port=..., password=<16 hex digits>, viewonly=0|1\n",
+               stderr);
+}
+
+struct TViewerConfig
+{
+    std::string Host;
+    int Port = 0;
+    std::string Password; // 8 bytes, already in the form of a VNC password file
+    bool ViewOnly = false;
+};
+
+std::string Trim(const std::string& text)
+{
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos)
+        return "";
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+std::string Lower(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+std::optional<std::string> DecodePassword(const std::string& hex)
+{
+    if (hex.size() != 16)
+        return std::nullopt;
+    std::string bytes;
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        if (!std::isxdigit(static_cast<unsigned char>(hex[i])) ||
+            !std::isxdigit(static_cast<unsigned char>(hex[i + 1])))
+            return std::nullopt;
+        bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    }
+    return bytes;
+}
+
+[[noreturn]] void Fail(const std::string& path, int line, const std::string& what)
+{
+    throw std::runtime_error(path + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": " + what);
+}
+
+// Raises std::runtime_error saying what is wrong, with the line where it can.
+TViewerConfig ReadConfig(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read the configuration " + path);
+    std::ostringstream content;
+    content << in.rdbuf();
+    std::istringstream lines(content.str());
+
+    std::optional<std::string> host, port, password, viewOnly;
+    std::string section, raw;
+    for (int number = 1; std::getline(lines, raw); ++number) {
+        if (number == 1 && raw.starts_with("\xEF\xBB\xBF"))
+            raw.erase(0, 3);
+        const std::string line = Trim(raw);
+        if (line.empty() || line[0] == ';' || line[0] == '#')
+            continue;
+        if (line.front() == '[') {
+            if (line.back() != ']')
+                Fail(path, number, "not a section line");
+            section = Lower(Trim(line.substr(1, line.size() - 2)));
+            continue;
+        }
+        const auto equals = line.find('=');
+        if (equals == std::string::npos)
+            Fail(path, number, "not a key=value line");
+        if (section != "connection")
+            continue;
+        const std::string key = Lower(Trim(line.substr(0, equals)));
+        std::optional<std::string>* slot = key == "host"       ? &host
+                                           : key == "port"     ? &port
+                                           : key == "password" ? &password
+                                           : key == "viewonly" ? &viewOnly
+                                                               : nullptr;
+        if (!slot)
+            continue;
+        if (*slot)
+            Fail(path, number, key + " given twice");
+        *slot = Trim(line.substr(equals + 1));
+    }
+
+    TViewerConfig config;
+    if (!host || host->empty() || host->find_first_of(" \t") != std::string::npos)
+        Fail(path, 0, "[connection] needs host=<name or address>");
+    config.Host = *host;
+    if (!port || port->empty() || port->size() > 5 ||
+        port->find_first_not_of("0123456789") != std::string::npos || std::stoi(*port) < 1 ||
+        std::stoi(*port) > 65535)
+        Fail(path, 0, "[connection] needs port=<1..65535>");
+    config.Port = std::stoi(*port);
+    const auto bytes = password ? DecodePassword(*password) : std::nullopt;
+    if (!bytes)
+        Fail(path, 0, "[connection] needs password=<16 hex digits>");
+    config.Password = *bytes;
+    if (viewOnly && *viewOnly != "0" && *viewOnly != "1")
+        Fail(path, 0, "viewonly must be 0 or 1");
+    config.ViewOnly = viewOnly && *viewOnly == "1";
+    return config;
+}
+
+// "/config FILE"; the file name may have come in quotes that a shell did not remove.
+std::optional<std::string> ParseConfigPath(int argc, char** argv)
+{
+    if (argc != 3 || (::strcasecmp(argv[1], "/config") != 0 && ::strcasecmp(argv[1], "-config") != 0))
+        return std::nullopt;
+    std::string path = argv[2];
+    if (path.size() >= 2 && path.front() == '"' && path.back() == '"')
+        path = path.substr(1, path.size() - 2);
+    if (path.empty())
+        return std::nullopt;
+    return path;
+}
+
+int Run(TorvLauncher& launcher, int argc, char** argv)
+{
+    const auto configPath = ParseConfigPath(argc, argv);
+    if (!configPath) {
+        Usage();
+        return 2;
+    }
+    const TViewerConfig config = ReadConfig(*configPath);
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display) {
+        launcher.Log("DISPLAY is not set");
+        return 1;
+    }
+
+    TorvMessageWindow window(WindowClass, {ChildClass});
+    TorvTempFile passwordFile("orvviewerpw");
+    passwordFile.Write(config.Password);
+
+    // An IPv6 address needs brackets before the "::port" of the viewer.
+    const bool bareIpv6 = config.Host.find(':') != std::string::npos && config.Host.front() != '[';
+    const std::string server =
+        (bareIpv6 ? "[" + config.Host + "]" : config.Host) + "::" + std::to_string(config.Port);
+    std::vector<std::string> arguments{"-PasswordFile=" + passwordFile.Path(), "-AlertOnFatalError=0",
+                                       "-ReconnectOnError=0"};
+    if (config.ViewOnly)
+        arguments.push_back("-ViewOnly=1");
+    arguments.push_back(server);
+    TorvChildOptions options;
+    options.EndWithParent = true;
+    TorvChildProcess viewer("xtigervncviewer", arguments, options);
+    launcher.Log("xtigervncviewer started (pid " + std::to_string(viewer.Pid()) + ") for " + server +
+                 (config.ViewOnly ? ", view only" : ""));
+
+    TorvLauncher::THooks hooks;
+    hooks.Message = [&](const TorvMessageWindow::Posted& posted) {
+        if (posted.Message.Msg == SettingsMessage)
+            launcher.Log("the viewer cannot change its settings while it runs; message ignored");
+        else
+            launcher.Log("message " + std::to_string(posted.Message.Msg) + " ignored");
+    };
+    return launcher.Run(window, viewer, "xtigervncviewer", hooks);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        TorvLauncher launcher("orvviewer");
+        try {
+            return Run(launcher, argc, argv);
+        } catch (const std::exception& error) {
+            launcher.Log(error.what());
+            return 1;
+        }
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "orvviewer: %s\n", error.what());
+        return 1;
+    }
+}

@@ -1,0 +1,190 @@
+#include "tests/support/XDisplay.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace orvtest {
+
+namespace {
+
+constexpr auto StartDeadline = std::chrono::seconds(20);
+
+struct TFd
+{
+    int Fd = -1;
+    ~TFd()
+    {
+        if (Fd >= 0)
+            ::close(Fd);
+    }
+};
+
+struct TImageDestroyer
+{
+    void operator()(XImage* image) const { XDestroyImage(image); }
+};
+
+int LowestBit(unsigned long mask)
+{
+    int shift = 0;
+    while (mask && !(mask & 1)) {
+        mask >>= 1;
+        ++shift;
+    }
+    return shift;
+}
+
+std::uint8_t FromChannel(unsigned long pixel, unsigned long mask)
+{
+    const unsigned long top = mask >> LowestBit(mask);
+    return static_cast<std::uint8_t>(top ? ((pixel & mask) >> LowestBit(mask)) * 255 / top : 0);
+}
+
+unsigned long ToChannel(std::uint8_t value, unsigned long mask)
+{
+    const unsigned long top = mask >> LowestBit(mask);
+    return ((value * top + 127) / 255) << LowestBit(mask);
+}
+
+// Reads "N\n" from Xvfb's display pipe; empty when it ended or the deadline passed.
+std::string ReadDisplayNumber(int fd)
+{
+    std::string text;
+    const auto end = std::chrono::steady_clock::now() + StartDeadline;
+    while (text.find('\n') == std::string::npos) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return "";
+        pollfd wait{fd, POLLIN, 0};
+        if (::poll(&wait, 1, static_cast<int>(left.count())) < 0 && errno != EINTR)
+            return "";
+        char buffer[32];
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
+            return "";
+        if (n > 0)
+            text.append(buffer, static_cast<std::size_t>(n));
+    }
+    return text.substr(0, text.find('\n'));
+}
+
+} // namespace
+
+void TXvfb::TCloser::operator()(_XDisplay* display) const
+{
+    XCloseDisplay(display);
+}
+
+TXvfb::TXvfb()
+{
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        throw std::runtime_error(std::string("pipe2: ") + std::strerror(errno));
+    TFd readEnd{fds[0]}, writeEnd{fds[1]};
+    TFd devNull{::open("/dev/null", O_RDWR | O_CLOEXEC)};
+    std::vector<std::string> args{
+        "Xvfb", "-displayfd", std::to_string(writeEnd.Fd), "-screen", "0", "640x480x24", "-nolisten", "tcp"};
+    std::vector<char*> argv;
+    for (auto& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    FPid = ::fork();
+    if (FPid < 0)
+        throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
+    if (FPid == 0) {
+        ::fcntl(writeEnd.Fd, F_SETFD, 0); // the one descriptor Xvfb inherits
+        ::dup2(devNull.Fd, STDIN_FILENO);
+        ::dup2(devNull.Fd, STDOUT_FILENO);
+        ::dup2(devNull.Fd, STDERR_FILENO);
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(writeEnd.Fd);
+    writeEnd.Fd = -1;
+
+    const std::string number = ReadDisplayNumber(readEnd.Fd);
+    if (!number.empty()) {
+        FName = ":" + number;
+        FDisplay.reset(XOpenDisplay(FName.c_str()));
+    }
+    if (!FDisplay) {
+        ::kill(FPid, SIGKILL);
+        ::waitpid(FPid, nullptr, 0);
+        throw std::runtime_error("Xvfb did not start" + (FName.empty() ? std::string() : " on " + FName));
+    }
+}
+
+TXvfb::~TXvfb()
+{
+    FDisplay.reset();
+    ::kill(FPid, SIGTERM);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (::waitpid(FPid, nullptr, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() >= end) {
+            ::kill(FPid, SIGKILL);
+            ::waitpid(FPid, nullptr, 0);
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+void TXvfb::PaintRoot(TRgb colour)
+{
+    Display* display = FDisplay.get();
+    const Visual* visual = DefaultVisual(display, DefaultScreen(display));
+    const unsigned long pixel = ToChannel(colour.R, visual->red_mask) |
+                                ToChannel(colour.G, visual->green_mask) |
+                                ToChannel(colour.B, visual->blue_mask);
+    const Window root = DefaultRootWindow(display);
+    XSetWindowBackground(display, root, pixel);
+    XClearWindow(display, root);
+    XSync(display, False);
+}
+
+TRgb TXvfb::Pixel(int x, int y)
+{
+    Display* display = FDisplay.get();
+    const std::unique_ptr<XImage, TImageDestroyer> image(
+        XGetImage(display, DefaultRootWindow(display), x, y, 1, 1, AllPlanes, ZPixmap));
+    if (!image)
+        throw std::runtime_error("XGetImage failed");
+    const unsigned long pixel = XGetPixel(image.get(), 0, 0);
+    return {FromChannel(pixel, image->red_mask), FromChannel(pixel, image->green_mask),
+            FromChannel(pixel, image->blue_mask)};
+}
+
+void TXvfb::MovePointer(int x, int y)
+{
+    Display* display = FDisplay.get();
+    XTestFakeMotionEvent(display, DefaultScreen(display), x, y, CurrentTime);
+    XSync(display, False);
+}
+
+TPoint TXvfb::Pointer()
+{
+    Display* display = FDisplay.get();
+    Window root = 0, child = 0;
+    int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
+    unsigned int mask = 0;
+    XQueryPointer(display, DefaultRootWindow(display), &root, &child, &rootX, &rootY, &windowX, &windowY,
+                  &mask);
+    return {rootX, rootY};
+}
+
+} // namespace orvtest
