@@ -6,6 +6,7 @@
 #include "lib/debugProc.h"
 #include "lib/orvConnections.h"
 #include "lib/orvConnectionsUtils.h"
+#include "lib/orvOSUtils.h"
 #include "lib/orvThreads.h"
 
 #include <cstdlib>
@@ -18,6 +19,8 @@ int main(int argc, char** argv)
 {
     // The diagnostic log has started before main.
     orvStartConnectionCore();
+    // Process-wide, outliving the window: ended after the connection core.
+    TorvOSUtilsScope osUtils;
     std::srand(static_cast<unsigned>(std::time(nullptr)));
 
     int result = 0;

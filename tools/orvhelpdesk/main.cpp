@@ -1,7 +1,9 @@
 // The helpdesk console: joins a customer's session through the gateway with
 // the same connection core as the customer program, prints every state change
 // and every channel text, and sends channel texts typed as "<channel> <text>".
-// Chat lines are typed as "chat <text>" and print as "chat: <text>".
+// Chat lines are typed as "chat <text>" and print as "chat: <text>". The
+// remote desktop runs through the same channel thread and launchers as the
+// customer's (see RemoteDesktop.h).
 
 #include "lib/debugProc.h"
 #include "lib/orvAppUtils.h"
@@ -9,7 +11,10 @@
 #include "lib/orvCommandThread.h"
 #include "lib/orvConnections.h"
 #include "lib/orvConnectionsUtils.h"
+#include "lib/orvOSUtils.h"
 #include "lib/orvThreads.h"
+#include "lib/orvVNCThread.h"
+#include "tools/orvhelpdesk/RemoteDesktop.h"
 
 #include <CLI/CLI.hpp>
 
@@ -54,7 +59,7 @@ const char* StateName(TConnectionState s)
     return "?";
 }
 
-// Prints the texts of one data channel (2, 3 or 4) as they arrive; chat lines
+// Prints the texts of one data channel (3 or 4) as they arrive; chat lines
 // as the helpdesk person reads them, everything else as it came.
 class TChannelPrinter : public TorvChannelThread
 {
@@ -76,8 +81,9 @@ protected:
     }
 };
 
-constexpr const char* kUsage =
-    "? type: <channel 1-4> <text>   (\\xHH for any byte, \\\\ for a backslash), chat <text>, or quit";
+const std::string kUsage =
+    std::string("? type: <channel 1-4> <text>   (\\xHH for any byte, \\\\ for a backslash), chat <text>, ") +
+    THelpdeskRemoteDesktop::Usage + ", or quit";
 
 volatile std::sig_atomic_t gStop = 0;
 void OnSignal(int)
@@ -107,8 +113,10 @@ int Run(const std::string& settings, int code, int timeoutSeconds)
     if (!connection)
         return 1;
 
-    for (int channel : {2, 3, 4})
+    for (int channel : {3, 4})
         orvStartChannelThread(*connection, channel, std::make_unique<TChannelPrinter>());
+    THelpdeskRemoteDesktop desktop(
+        orvStartChannelThread(*connection, orvRemoteDesktopChannel, std::make_unique<TorvVNCThread>()), Say);
     auto* command = dynamic_cast<TorvCommandThread*>(connection->FindChannelThread(orvCommandChannel));
 
     TServerConnectionState shownServer = scsDisconnected;
@@ -132,6 +140,7 @@ int Run(const std::string& settings, int code, int timeoutSeconds)
                 break;
             Say("< 1 " + EscapeChannelText(text));
         }
+        desktop.Poll();
         if (link == csDisconnected || (wasUp && server == scsDisconnected)) {
             Say("session ended");
             break;
@@ -155,6 +164,8 @@ int Run(const std::string& settings, int code, int timeoutSeconds)
                     gStop = 1;
                     break;
                 }
+                if (desktop.Command(line))
+                    continue;
                 if (line == "chat" || line.starts_with("chat ")) {
                     // Typed as it should read: no escapes, so C:\temp stays as it is.
                     const std::string said = line.size() > 5 ? line.substr(5) : std::string();
@@ -209,6 +220,8 @@ int main(int argc, char** argv)
     std::signal(SIGTERM, OnSignal);
     orvSync::SetMainThread();
     orvStartConnectionCore();
+    // The host and viewer launchers lie beside this program.
+    TorvOSUtilsScope osUtils;
     int rc = 1;
     try {
         rc = Run(settings, code, timeout);
