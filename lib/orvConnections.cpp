@@ -78,19 +78,36 @@ void TorvChannelThread::AddMessage(std::string text)
 {
     {
         TDebugLock lock(FCriticalSection, "TorvChannelThread.AddMessage");
-        FMessages.push_back(std::move(text));
+        FMessages.push_back({std::move(text), false});
+    }
+    Wake();
+}
+
+void TorvChannelThread::AddReceived(std::string text)
+{
+    {
+        TDebugLock lock(FCriticalSection, "TorvChannelThread.AddMessage");
+        FMessages.push_back({std::move(text), true});
     }
     Wake();
 }
 
 std::string TorvChannelThread::GetMessage()
 {
+    bool fromPeer = false;
+    return GetMessage(fromPeer);
+}
+
+std::string TorvChannelThread::GetMessage(bool& fromPeer)
+{
     TDebugLock lock(FCriticalSection, "TorvChannelThread.GetMessage");
+    fromPeer = false;
     if (FMessages.empty())
         return {};
-    std::string text = std::move(FMessages.front());
+    TQueued queued = std::move(FMessages.front());
     FMessages.pop_front();
-    return text;
+    fromPeer = queued.FromPeer;
+    return std::move(queued.Text);
 }
 
 std::size_t TorvChannelThread::MessageCount()
@@ -404,7 +421,7 @@ void TorvConnection::DeliverToChannel(int channel, std::string text)
             break;
     }
     if (thread)
-        thread->AddMessage(std::move(text));
+        thread->AddReceived(std::move(text));
 }
 
 void TorvConnection::Send(int channel, const std::string& text)

@@ -63,9 +63,15 @@ public:
     TorvChannelThread();
     ~TorvChannelThread() override;
 
+    // A text for the thread to act on as if it had come from the peer (the
+    // main window and the thread's own helpers queue their commands here).
     void AddMessage(std::string text);
+    // A text that came from the peer (the connection delivers here).
+    void AddReceived(std::string text);
     // The oldest text, removed; empty when none waits.
     std::string GetMessage();
+    // The same, telling whether it came from the peer.
+    std::string GetMessage(bool& fromPeer);
     std::size_t MessageCount();
     void ClearMessages();
 
@@ -87,7 +93,12 @@ protected:
 private:
     int FChannel = 0;
     TorvConnection* FConnection = nullptr;
-    std::deque<std::string> FMessages;
+    struct TQueued
+    {
+        std::string Text;
+        bool FromPeer;
+    };
+    std::deque<TQueued> FMessages;
     TDebugCriticalSection FCriticalSection;
 };
 

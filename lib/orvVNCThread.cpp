@@ -79,7 +79,7 @@ TorvRemoteDesktopParts TorvRemoteDesktopParts::Default()
 TorvVNCThread::TorvVNCThread(TorvRemoteDesktopParts parts) : FParts(std::move(parts))
 {
     orvAssert(FParts.NewHostRelay && FParts.NewViewerRelay && FParts.PostHostViewOnly &&
-                  FParts.PostViewerSettings,
+                  FParts.PostViewerSettings && FParts.PendingMessages,
               kUnit, "Incomplete remote desktop parts");
     DisconnectedProc();
 }
@@ -179,8 +179,10 @@ bool TorvVNCThread::SetState(TVNCState state)
                  StateName(state) + "OldState: " + StateName(old));
         return false;
     }
-    if (state == vsConnected)
+    if (state == vsConnected) {
         FWindowFound = false;
+        FControlPromised = false; // a promise holds for one remote desktop
+    }
     FState = state;
     DebugLogFmt("TorvVNCThread changed state from %s to %s", StateName(old), StateName(state));
     return true;
@@ -238,8 +240,9 @@ void TorvVNCThread::Step()
     // acted on now it would be lost.
     if (!total || MessageCount() == 0)
         return;
-    const std::string text = GetMessage();
-    Dispatch(text);
+    bool fromPeer = false;
+    const std::string text = GetMessage(fromPeer);
+    Dispatch(text, fromPeer);
 
     if (!FWindowFound && GetState() == vsCustomerAsViewer)
         FindDesktopWindow();
@@ -254,9 +257,30 @@ void TorvVNCThread::Unexpected(const std::string& text)
     ConnectionFailed("100", Format2(text::Unexpected, text, StateName(GetState())));
 }
 
-void TorvVNCThread::Dispatch(const std::string& text)
+bool TorvVNCThread::AsRequest(const TorvCommandParts& parts)
+{
+    // Only this side's user lets the other side see this desktop or use it:
+    // the main window puts those starts on the list itself once they are
+    // allowed. From the peer they are requests, asked or granted by the
+    // permission level like any other.
+    std::string request;
+    if (parts.Code == orvVNC::Start && parts.Data != orvVNC::Client)
+        request = JoinCommand(orvVNC::Start, orvVNC::Server);
+    else if (parts.Code == orvVNC::ControlAnswer && parts.Data == orvVNC::Granted)
+        request = orvVNC::ControlAnswer;
+    else
+        return false;
+    DebugLog("Remote desktop: " + JoinCommand(parts.Code, parts.Data) +
+             " from the other side taken as a request");
+    AddUnhandledCommand(JoinCommand(orvVNC::Request, request));
+    return true;
+}
+
+void TorvVNCThread::Dispatch(const std::string& text, bool fromPeer)
 {
     const TorvCommandParts parts = SplitCommand(text);
+    if (fromPeer && AsRequest(parts))
+        return;
     const std::string& code = parts.Code;
     const std::string& data = parts.Data;
     const TVNCState state = GetState();

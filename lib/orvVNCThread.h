@@ -143,7 +143,10 @@ protected:
 
 private:
     void Step();
-    void Dispatch(const std::string& text);
+    void Dispatch(const std::string& text, bool fromPeer);
+    // A peer's text that would show this desktop or hand over its control
+    // goes to the main window as the request it is; true when it did.
+    bool AsRequest(const TorvCommandParts& parts);
     bool SetState(TVNCState state);
     void ConnectVNCServer();
     void ConnectVNCViewer();

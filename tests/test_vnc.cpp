@@ -118,10 +118,19 @@ protected:
         return ServeUntil([&] { return thread.GetState() == state; });
     }
 
+    // "Show your desktop", as the main window starts it.
+    void ShowDesktop()
+    {
+        Thread->SetIsServer(true);
+        ASSERT_TRUE(Thread->Send("0:VNCCLIENT"));
+        Thread->AddMessage("0:VNCSERVER");
+    }
+
     // The customer shows its desktop, the raw peer plays the watching side.
     void RunAsShower()
     {
-        PeerSays("0:VNCSERVER");
+        ShowDesktop();
+        ASSERT_TRUE(PeerGets("0:VNCCLIENT"));
         ASSERT_TRUE(PeerGets("1:40271953"));
         PeerSays("2:");
         PeerSays("3:");
@@ -215,11 +224,11 @@ TEST_F(RemoteDesktop, ATextInTheWrongStateFailsTheHandshakeWithTheExactText)
     JoinRawHelpdesk();
     TakeUnhandled(*Thread);
 
-    PeerSays("0:VNCSERVER");
+    ShowDesktop();
     ASSERT_TRUE(PeerGets("1:40271953"));
     EXPECT_TRUE(Thread->IsServer());
     EXPECT_FALSE(Thread->Send("0:VNCCLIENT")); // not "Connected" any more
-    PeerSays("0:VNCSERVER");
+    Thread->AddMessage("0:VNCSERVER");
     ASSERT_TRUE(PeerGets("6:Received 0:VNCSERVER message. State was ConnectingAsViewer1"));
     // Failed for one pass, then back at "Connected" without relays.
     ASSERT_TRUE(StateBecomes(*Thread, vsConnected));
@@ -250,11 +259,11 @@ TEST_F(RemoteDesktop, SwapsControlAnswersAndNoticesOfTheOtherSide)
     EXPECT_TRUE(Thread->IsServer());
     PeerSays("9:OK");
     PeerSays("8:later");
-    PeerSays("10:13");
-    ASSERT_TRUE(PeerGets("12:15"));
-    EXPECT_FALSE(Thread->IsServer()); // "9:OK": this side watches; "8:later" changed nothing
     PeerSays("10:14");
     ASSERT_TRUE(PeerGets("12:16"));
+    EXPECT_FALSE(Thread->IsServer()); // "9:OK": this side watches; "8:later" changed nothing
+    Thread->AddMessage("10:13");      // the user's grant
+    ASSERT_TRUE(PeerGets("12:15"));
     PeerSays("10:99");
 
     TakeUnhandled(*Thread);
@@ -362,7 +371,7 @@ TEST_F(RemoteDesktop, MissingProgramsFailTheHandshakeAndTheChannelRecovers)
 
     // A host that does not answer: no "4:" that would leave the viewer waiting.
     Relays.HostConnects = false;
-    PeerSays("0:VNCSERVER");
+    ShowDesktop();
     ASSERT_TRUE(PeerGets("1:40271953"));
     PeerSays("2:");
     PeerSays("3:");
@@ -372,8 +381,39 @@ TEST_F(RemoteDesktop, MissingProgramsFailTheHandshakeAndTheChannelRecovers)
 
     // A host that cannot even be started still sends "1:", with no password.
     Relays.HostStartFails = true;
-    PeerSays("0:VNCSERVER");
+    ShowDesktop();
     EXPECT_TRUE(PeerGets("1:"));
+}
+
+TEST_F(RemoteDesktop, TheOtherSideCanOnlyAskToSeeThisDesktopOrToUseIt)
+{
+    JoinCustomer();
+    ASSERT_FALSE(HasFatalFailure());
+    JoinRawHelpdesk();
+    TakeUnhandled(*Thread);
+
+    // Texts that would show this desktop or hand over its control become
+    // requests for the main window, whatever the role or the state.
+    PeerSays("0:VNCSERVER");
+    PeerSays("9:");
+    ASSERT_TRUE(PeerGets("9:OK"));
+    PeerSays("0:");
+    PeerSays("10:13");
+    std::vector<std::string> got;
+    ASSERT_TRUE(ServeUntil([&] {
+        for (std::string& e : TakeUnhandled(*Thread))
+            got.push_back(e);
+        return got.size() >= 3;
+    }));
+    EXPECT_EQ(got, (std::vector<std::string>{"11:0:VNCSERVER", "11:0:VNCSERVER", "11:10"}));
+    EXPECT_EQ(Relays.HostStarts, 0);
+    EXPECT_EQ(Thread->GetState(), vsConnected);
+    EXPECT_FALSE(Peer->HasReceived("12:15"));
+
+    // Asked to watch is fine: that shows nothing of this computer.
+    PeerSays("0:VNCCLIENT");
+    ASSERT_TRUE(StateBecomes(*Thread, vsConnectingAsViewer1));
+    EXPECT_FALSE(Thread->IsServer());
 }
 
 TEST_F(RemoteDesktop, AnErrorWhileHandlingOneTextIsLoggedAndTheNextIsHandled)
@@ -386,7 +426,7 @@ TEST_F(RemoteDesktop, AnErrorWhileHandlingOneTextIsLoggedAndTheNextIsHandled)
     // Looking for the host's window fails after every text once the desktop runs.
     Relays.WindowPostFails = true;
     RunAsShower();
-    PeerSays("10:13");
+    Thread->AddMessage("10:13");
     const bool answered = PeerGets("12:15");
     RedirectDebugLogForTesting(previous);
     EXPECT_TRUE(answered);
