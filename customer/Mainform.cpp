@@ -11,6 +11,7 @@
 #include "lib/orvCommandThread.h"
 #include "lib/orvConnectionsUtils.h"
 #include "lib/orvMessageDlg.h"
+#include "lib/orvRemoteDesktopFeature.h"
 
 #include <QAction>
 #include <QApplication>
@@ -29,6 +30,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <utility>
@@ -53,9 +55,8 @@ constexpr const char* kLanguage = "EN";
 constexpr const char* kWebAddress = "https://www.orvalis.example/";
 constexpr const char* kHelpAddress = "https://www.orvalis.example/help/";
 
-// Question tags of this window.
+// Question tag of this window; the remote-desktop feature asks its own.
 constexpr int kCommandQuestion = 1;
-constexpr int kRemoteDesktopQuestion = 2;
 
 QString Text(const char* text)
 {
@@ -253,9 +254,8 @@ void TfrmCustomer::BuildWindow()
         orvGuarded("TfrmCustomer.aCloseConnectionExecute", [this] { aCloseConnectionExecute(); });
     });
     connect(aNextSession, &QAction::triggered, this, [this] { aNextSessionExecute(); });
-    // Each feature enables its own actions; remote desktop has none yet.
-    for (QAction* feature : {aToggleChat, OpenVNCAsViewer, OpenVNCAsServer, CloseVNC})
-        feature->setEnabled(false);
+    // The chat feature enables its toggle; the remote-desktop feature sets its own actions.
+    aToggleChat->setEnabled(false);
     aCloseConnection->setEnabled(false);
 
     BuildPages();
@@ -349,12 +349,13 @@ void TfrmCustomer::BuildPages()
         desktop->addWidget(btnHideDesktop);
         desktop->addStretch(1);
         desktop->addWidget(cbViewOnly);
-        // Enabled with the remote-desktop controls' own unit.
-        for (QWidget* w : {static_cast<QWidget*>(btnShowDesktop), static_cast<QWidget*>(btnHideDesktop),
-                           static_cast<QWidget*>(cbViewOnly)})
-            w->setEnabled(false);
-        connect(btnShowDesktop, &QPushButton::clicked, OpenVNCAsServer, &QAction::trigger);
-        connect(btnHideDesktop, &QPushButton::clicked, CloseVNC, &QAction::trigger);
+        // The buttons keep their own captions but are enabled as their actions are.
+        for (const auto& [button, action] :
+             {std::pair{btnShowDesktop, OpenVNCAsServer}, std::pair{btnHideDesktop, CloseVNC}}) {
+            button->setEnabled(action->isEnabled());
+            connect(action, &QAction::enabledChanged, button, &QPushButton::setEnabled);
+            connect(button, &QPushButton::clicked, action, &QAction::trigger);
+        }
         layout->addWidget(gbRemoteDesktop);
 
         sbFileTransfer = new QFrame(sbStep3);
@@ -793,6 +794,11 @@ void TfrmCustomer::SetBusyCursor(bool busy)
         QGuiApplication::restoreOverrideCursor();
 }
 
+void TfrmCustomer::RaisePermissionLevel(std::uint8_t atLeast)
+{
+    FPermissionLevel = std::max(FPermissionLevel, atLeast);
+}
+
 TorvCommandThread* TfrmCustomer::CommandThread() const
 {
     return dynamic_cast<TorvCommandThread*>(SessionChannelThread(orvCommandChannel));
@@ -868,8 +874,6 @@ void TfrmCustomer::QuestionAnswered(TMessageDlg& dialog, int answer)
     orvGuarded("TfrmCustomer.QuestionAnswered", [&] {
         if (dialog.Kind == kCommandQuestion)
             CommandQuestionAnswer(dialog, answer);
-        else if (dialog.Kind == kRemoteDesktopQuestion)
-            RemoteDesktopQuestionAnswer(dialog, answer);
         else if (answer != mdaClosed)
             dialog.close();
     });
@@ -911,19 +915,13 @@ bool TfrmCustomer::CreateRestartShortcut()
 void TfrmCustomer::FeaturesCreate()
 {
     FFeatures.Add(std::make_unique<TorvChatFeature>(*this, this, aToggleChat));
+    FFeatures.Add(std::make_unique<TorvRemoteDesktopFeature>(*this, OpenVNCAsViewer, OpenVNCAsServer,
+                                                             CloseVNC, cbViewOnly, FEnv.RemoteDesktopParts));
 }
 
 void TfrmCustomer::HandleOneRemoteDesktopCommand()
 {
-    // One unhandled command of the channel-2 thread per tick, once that
-    // channel exists.
-}
-
-void TfrmCustomer::RemoteDesktopQuestionAnswer(TMessageDlg& dialog, int answer)
-{
-    // No remote-desktop question is asked yet; one that arrives is just closed.
-    if (answer != mdaClosed)
-        dialog.close();
+    FFeatures.HandleOneCommand();
 }
 
 void TfrmCustomer::lblUpdateClick()

@@ -7,6 +7,7 @@
 
 #include "lib/orvConnections.h"
 #include "lib/orvSessionFeature.h"
+#include "lib/orvVNCThread.h"
 
 #include <QDateTime>
 #include <QUrl>
@@ -41,9 +42,10 @@ struct TorvCustomerEnvironment
     std::string AutostartFolder; // empty: the desktop's autostart folder
     std::string ExecutablePath;  // empty: the running executable
     std::chrono::milliseconds EstablishTimeout = std::chrono::seconds(30);
-    bool AnimatePages = true;                     // false: page changes are instant
-    std::function<QDateTime()> Now;               // empty: the current local time
-    std::function<void(const QUrl&)> OpenAddress; // empty: the desktop's default handler
+    bool AnimatePages = true;                                   // false: page changes are instant
+    std::function<QDateTime()> Now;                             // empty: the current local time
+    std::function<void(const QUrl&)> OpenAddress;               // empty: the desktop's default handler
+    std::function<TorvRemoteDesktopParts()> RemoteDesktopParts; // empty: the real relays
 };
 
 // Status panel looks.
@@ -67,7 +69,8 @@ public:
 
     // A restart whose time window has passed: the program ends without showing the window.
     bool StopRequested() const { return FStopRequested; }
-    std::uint8_t PermissionLevel() const { return FPermissionLevel; }
+    std::uint8_t PermissionLevel() const override { return FPermissionLevel; }
+    void RaisePermissionLevel(std::uint8_t atLeast) override;
     bool AutoConnect() const { return FAutoConnect; }
     std::int32_t PendingSession() const { return FPendingSession; }
 
@@ -133,11 +136,10 @@ private:
     QDateTime Now() const;
 
     // The session features come to life here, in creation order (the
-    // file-transfer panel, then the chat window); FFeatures calls them at the
-    // other hooks.
+    // file-transfer panel, the chat window, then the remote-desktop
+    // controls); FFeatures calls them at the other hooks.
     void FeaturesCreate();
     void HandleOneRemoteDesktopCommand(); // one channel-2 command per tick
-    void RemoteDesktopQuestionAnswer(TMessageDlg& dialog, int answer);
     // The helpdesk-requested actions (101 to 105, 107, 108); false: not carried out here.
     bool HelpdeskRequestedAction(const std::string& code, const std::string& data);
 
@@ -162,10 +164,6 @@ private:
     std::int32_t FShownSession = 0; // the session identifier the waiting page shows
     unsigned FSessionSerial = 0;    // tells answers to an earlier session's questions apart
     QWidget* FCurrentPage = nullptr;
-
-    // Read and changed only by the remote-desktop controls.
-    bool RemoteDesktopRequestPending = false;
-    bool ControlGrantPending = false;
 
 public:
     // Controls, by their object names.

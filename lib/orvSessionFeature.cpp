@@ -10,6 +10,7 @@ constexpr const char* kUnit = "lib/orvSessionFeature";
 
 void TorvSessionFeature::TakeOver(TorvConnection&) {}
 void TorvSessionFeature::Refresh() {}
+void TorvSessionFeature::HandleOneCommand() {}
 void TorvSessionFeature::EndOfTick() {}
 
 TorvSessionFeatures::~TorvSessionFeatures()
@@ -50,6 +51,11 @@ void TorvSessionFeatures::Refresh()
 {
     InOrder({TorvFeatureKind::RemoteDesktop, TorvFeatureKind::Chat, TorvFeatureKind::FileTransfer},
             [](TorvSessionFeature& f) { f.Refresh(); });
+}
+
+void TorvSessionFeatures::HandleOneCommand()
+{
+    InOrder({TorvFeatureKind::RemoteDesktop}, [](TorvSessionFeature& f) { f.HandleOneCommand(); });
 }
 
 void TorvSessionFeatures::EndOfTick()

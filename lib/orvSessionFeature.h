@@ -5,6 +5,7 @@
 // calls it at its hook points; each feature does its own share there, and the
 // order in which the features run at each hook is kept here, in one place.
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -19,6 +20,10 @@ public:
     virtual TorvConnection* SessionConnection() const = 0;
     // The session's thread of a channel, or none without a connection.
     virtual TorvChannelThread* SessionChannelThread(int channel) const = 0;
+    // How far the user trusts the helpdesk in this session (0 to 3).
+    virtual std::uint8_t PermissionLevel() const = 0;
+    // Raises the level to at least the given one; never lowers it.
+    virtual void RaisePermissionLevel(std::uint8_t atLeast) = 0;
 
 protected:
     ~TorvSessionHost() = default;
@@ -37,6 +42,9 @@ public:
     virtual void TakeOver(TorvConnection& connection);
     // Every timer tick while the helpdesk is in the session.
     virtual void Refresh();
+    // Every timer tick, after the command channel's command: one waiting
+    // command of the feature's own channel.
+    virtual void HandleOneCommand();
     // The last step of every timer tick.
     virtual void EndOfTick();
 };
@@ -56,6 +64,7 @@ public:
 
     void TakeOver(TorvConnection& connection); // chat, file transfer, remote desktop
     void Refresh();                            // remote desktop, chat, file transfer
+    void HandleOneCommand();                   // remote desktop
     void EndOfTick();                          // update check
     // The destruction hook: chat, file transfer, update check, then the rest.
     void DestroyAll();

@@ -130,6 +130,8 @@ public:
     {
         return Connection ? Connection->FindChannelThread(channel) : nullptr;
     }
+    std::uint8_t PermissionLevel() const override { return 0; }
+    void RaisePermissionLevel(std::uint8_t) override {}
     std::unique_ptr<TorvConnection> Connection;
 };
 
