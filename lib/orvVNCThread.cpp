@@ -495,6 +495,9 @@ void TorvVNCThread::DisconnectedProc()
 {
     try {
         FHostDataSeen = false;
+        // Bytes of a remote desktop that has ended belong to no one: sent at
+        // the start of the next one they would break its handshake.
+        FOutgoing.clear();
         AddUnhandledCommand(JoinCommand(orvVNC::TornDown, ""));
         // Whichever relay exists goes, whatever the role says now: the main
         // window may have changed the role since the relay was made.

@@ -352,6 +352,35 @@ TEST_F(RemoteDesktop, HostBytesLeaveInPiecesOfAtMost1024AfterTheFlushRules)
     EXPECT_EQ(data[7].size(), 952u);
 }
 
+TEST_F(RemoteDesktop, BytesHeldBackWhenADesktopEndsNeverReachTheNextOne)
+{
+    JoinCustomer();
+    ASSERT_FALSE(HasFatalFailure());
+    JoinRawHelpdesk();
+    RunAsShower();
+    ASSERT_FALSE(HasFatalFailure());
+
+    // The transport holds messages, so the host's last bytes wait here...
+    Relays.Pending = 1;
+    const int reads = Relays.HostReads;
+    Relays.HostSays(std::string(80, 'x'));
+    ASSERT_TRUE(ServeUntil([&] { return Relays.HostReads >= reads + 2; }));
+    // ...when the helpdesk ends the desktop.
+    PeerSays("5:REMOTELYCLOSED");
+    ASSERT_TRUE(StateBecomes(*Thread, vsConnected));
+    Relays.Pending = 0;
+
+    // The next desktop, the other way round, starts with the new stream only.
+    PeerSays("0:VNCCLIENT");
+    PeerSays("1:40271953");
+    ASSERT_TRUE(PeerGets("3:"));
+    PeerSays("4:");
+    ASSERT_TRUE(StateBecomes(*Thread, vsCustomerAsViewer));
+    Relays.ViewerSays("RFB 003.003\n");
+    ASSERT_TRUE(PeerGets("7:RFB 003.003\n"));
+    EXPECT_EQ(PeerData(), std::vector<std::string>{"RFB 003.003\n"});
+}
+
 TEST_F(RemoteDesktop, MissingProgramsFailTheHandshakeAndTheChannelRecovers)
 {
     JoinCustomer();
