@@ -164,22 +164,25 @@ TEST_F(RemoteDesktopX11, TheCustomerShowsItsDesktopThenWatchesTheHelpdesksAndVie
         << "the console's viewer does not show the customer's desktop\n"
         << Console();
 
-    // View only: the helpdesk's pointer over the viewer moves nothing here.
+    // View only: the helpdesk's clicks in the viewer move nothing here. (The
+    // customer's display has no window manager: a click there lands on the
+    // root window and does nothing else.)
     ASSERT_TRUE(HostViewOnly(true));
     const TPoint before = FCustomerDisplay.Pointer();
-    FHelpdeskDisplay.MovePointer(100, 90);
-    FHelpdeskDisplay.MovePointer(110, 100);
+    FHelpdeskDisplay.Click(100, 90);
+    FHelpdeskDisplay.Click(110, 100);
     // Input that got through would be here well within this (it takes less
     // than a second below).
     EXPECT_FALSE(WaitUntil([&] { return !(FCustomerDisplay.Pointer() == before); }, 3s))
         << "moved to " << FCustomerDisplay.Pointer().X << "," << FCustomerDisplay.Pointer().Y;
 
-    // Control granted: the same pointer moves the customer's.
+    // Control granted: the same clicks move the customer's pointer there.
     Thread->SetViewOnly(false);
     ASSERT_TRUE(HostViewOnly(false));
-    FHelpdeskDisplay.MovePointer(200, 150);
-    FHelpdeskDisplay.MovePointer(210, 160);
+    FHelpdeskDisplay.Click(200, 150);
     EXPECT_TRUE(WaitUntil([&] { return !(FCustomerDisplay.Pointer() == before); }, 30s));
+    EXPECT_NEAR(FCustomerDisplay.Pointer().X, 200, 40);
+    EXPECT_NEAR(FCustomerDisplay.Pointer().Y, 150, 40);
 
     // The helpdesk stops; the host goes with it.
     Type("stop");

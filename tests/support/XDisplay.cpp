@@ -176,6 +176,15 @@ void TXvfb::MovePointer(int x, int y)
     XSync(display, False);
 }
 
+void TXvfb::Click(int x, int y)
+{
+    Display* display = FDisplay.get();
+    XTestFakeMotionEvent(display, DefaultScreen(display), x, y, CurrentTime);
+    XTestFakeButtonEvent(display, 1, True, CurrentTime);
+    XTestFakeButtonEvent(display, 1, False, CurrentTime);
+    XSync(display, False);
+}
+
 TPoint TXvfb::Pointer()
 {
     Display* display = FDisplay.get();
