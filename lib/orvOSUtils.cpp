@@ -18,6 +18,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -531,17 +532,40 @@ bool TorvWDefaultUtils::SendKeys(const std::string&, bool)
     NotAvailableYet("Sending keys");
 }
 
+std::string orvExpandEnvironment(const std::string& text)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        if (text[i] != '$') {
+            out += text[i++];
+            continue;
+        }
+        const bool braced = i + 1 < text.size() && text[i + 1] == '{';
+        std::size_t start = i + (braced ? 2 : 1);
+        std::size_t end = start;
+        while (end < text.size() && (std::isalnum(static_cast<unsigned char>(text[end])) || text[end] == '_'))
+            ++end;
+        if (end == start || (braced && (end >= text.size() || text[end] != '}'))) {
+            out += text[i++]; // not a variable: kept as written
+            continue;
+        }
+        if (const char* value = std::getenv(text.substr(start, end - start).c_str()))
+            out += value;
+        i = end + (braced ? 1 : 0);
+    }
+    return out;
+}
+
 pid_t TorvWDefaultUtils::RunExecutable(const std::string& path, const std::string& arguments)
 {
+    const std::string file = orvExpandEnvironment(path);
     try {
-        if (orvIsExecutableFile(path)) {
-            std::string folder = std::filesystem::path(path).parent_path().string();
-            return FPlatform.Processes->Spawn(path, orvSplitArguments(arguments), folder);
+        if (orvIsExecutableFile(file)) {
+            std::string folder = std::filesystem::path(file).parent_path().string();
+            return FPlatform.Processes->Spawn(file, orvSplitArguments(arguments), folder);
         }
-        std::vector<std::string> args{path};
-        for (std::string& a : orvSplitArguments(arguments))
-            args.push_back(std::move(a));
-        return FPlatform.Processes->Spawn("xdg-open", args, "");
+        // A document, folder or address: the desktop's handler takes it alone.
+        return FPlatform.Processes->Spawn("xdg-open", {file}, "");
     } catch (const std::exception&) {
         throw EorvException("Starting Orvhost or orvviewer did not succeed.");
     }

@@ -26,6 +26,9 @@ inline constexpr const char* orvHostKeyPath = "software\\orvalis2005_host";
 // The 8 bytes of the VNC password block: the text padded with '?' to 8
 // characters (cut at 8) under single DES with the scheme's fixed key.
 std::string EncryptVNCPassword(const std::string& password);
+// Replaces $NAME and ${NAME} with the environment's values (empty when unset);
+// anything else stays as written.
+std::string orvExpandEnvironment(const std::string& text);
 // The viewer's configuration text (CR LF line ends).
 std::string orvViewerConfigText(const std::string& portText, const std::string& password);
 
@@ -56,8 +59,9 @@ public:
     virtual bool LogOffUser() = 0;
     virtual bool SendKeys(const std::string& keys, bool wait) = 0;
 
-    // Starts a file: an executable is run in its own folder, anything else is
-    // opened with the desktop's handler. Returns the started process.
+    // Starts a file (environment variables in its path expanded): an
+    // executable is run in its own folder with the arguments, anything else
+    // is opened with the desktop's handler. Returns the started process.
     virtual pid_t RunExecutable(const std::string& path, const std::string& arguments) = 0;
     // Finds the window classes of the host and the viewer.
     virtual TorvWindowMessenger& Windows() = 0;
