@@ -9,15 +9,12 @@
 #include "platform/orvKeyStore.h"
 #include "platform/orvProcesses.h"
 #include "platform/orvWindowMessages.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/PlatformTestUtil.h"
+#include "tests/support/RawPeer.h"
 #include "tests/support/TestUtil.h"
 
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -25,159 +22,33 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
-#include <mutex>
 #include <optional>
-#include <system_error>
+#include <stdexcept>
 #include <thread>
+#include <tuple>
 
 using namespace orvtest;
 namespace fs = std::filesystem;
 
 namespace {
 
-class TScopedEnv
-{
-public:
-    TScopedEnv(const char* name, const char* value) : FName(name)
-    {
-        if (const char* old = std::getenv(name))
-            FOld = old;
-        value ? ::setenv(name, value, 1) : ::unsetenv(name);
-    }
-    ~TScopedEnv() { FOld ? ::setenv(FName.c_str(), FOld->c_str(), 1) : ::unsetenv(FName.c_str()); }
-    TScopedEnv(const TScopedEnv&) = delete;
-    TScopedEnv& operator=(const TScopedEnv&) = delete;
-
-private:
-    std::string FName;
-    std::optional<std::string> FOld;
-};
-
-// The debug log of one test.
-class TLogCapture
-{
-public:
-    TLogCapture() : FPrevious(RedirectDebugLogForTesting(FDir.File("debug.log"))) {}
-    ~TLogCapture() { RedirectDebugLogForTesting(FPrevious); }
-    std::string Text() const { return ReadFile(FDir.File("debug.log")); }
-    bool Has(const std::string& line) const { return Text().find(line + "\r\n") != std::string::npos; }
-    // Whether the lines were logged in this order.
-    bool InOrder(const std::vector<std::string>& lines) const
-    {
-        const std::string text = Text();
-        std::size_t at = 0;
-        for (const auto& line : lines) {
-            at = text.find(line + "\r\n", at);
-            if (at == std::string::npos)
-                return false;
-        }
-        return true;
-    }
-
-private:
-    TempDir FDir;
-    std::string FPrevious;
-};
-
-int Listener(std::uint16_t port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 8) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-std::uint16_t LocalPort(int fd)
-{
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
-}
-
 // Keeps ports busy; one that somebody else holds is busy as well.
-class THeldPorts
+struct THeldPorts
 {
-public:
     THeldPorts(int first, int last)
     {
         for (int port = first; port <= last; ++port)
-            if (const int fd = Listener(static_cast<std::uint16_t>(port)); fd >= 0)
-                FFds.push_back(fd);
-    }
-    ~THeldPorts()
-    {
-        for (const int fd : FFds)
-            ::close(fd);
-    }
-    THeldPorts(const THeldPorts&) = delete;
-    THeldPorts& operator=(const THeldPorts&) = delete;
-
-private:
-    std::vector<int> FFds;
-};
-
-bool PortIsFree(int port)
-{
-    const int fd = Listener(static_cast<std::uint16_t>(port));
-    if (fd >= 0)
-        ::close(fd);
-    return fd >= 0;
-}
-
-// A server on a free loopback port that greets every client, then keeps it or hangs up.
-class TGreetingServer
-{
-public:
-    TGreetingServer(std::string greeting, bool hangUp)
-        : FGreeting(std::move(greeting)), FHangUp(hangUp), FListener(Listener(0))
-    {
-        FThread = std::thread([this] { Run(); });
-    }
-    ~TGreetingServer()
-    {
-        FStop = true;
-        FThread.join();
-        ::close(FListener);
-        for (const int fd : FClients)
-            ::close(fd);
-    }
-    TGreetingServer(const TGreetingServer&) = delete;
-    TGreetingServer& operator=(const TGreetingServer&) = delete;
-    std::uint16_t Port() const { return LocalPort(FListener); }
-
-private:
-    void Run()
-    {
-        while (!FStop) {
-            pollfd wait{FListener, POLLIN, 0};
-            if (::poll(&wait, 1, 10) == 1) {
-                const int fd = ::accept4(FListener, nullptr, nullptr, SOCK_CLOEXEC);
-                if (fd >= 0) {
-                    ::send(fd, FGreeting.data(), FGreeting.size(), MSG_NOSIGNAL);
-                    FHangUp ? static_cast<void>(::close(fd)) : FClients.push_back(fd);
-                }
+            try {
+                Held.push_back(std::make_unique<RawListener>("127.0.0.1", static_cast<std::uint16_t>(port)));
+            } catch (const std::runtime_error&) {
             }
-        }
     }
-
-    std::string FGreeting;
-    bool FHangUp;
-    int FListener;
-    std::vector<int> FClients; // server thread only until it ends
-    std::atomic<bool> FStop{false};
-    std::thread FThread;
+    std::vector<std::unique_ptr<RawListener>> Held;
 };
 
-// ---- the key store
+// ---- the key store and the process tables
 
-struct TKeyStoreRecord
+struct TKeys
 {
     std::vector<std::pair<std::string, std::string>> Writes; // name, value as text
     std::string Misread;                                     // reads back wrong
@@ -187,28 +58,26 @@ struct TKeyStoreRecord
 class TFakeKeyStore : public TorvKeyStore
 {
 public:
-    explicit TFakeKeyStore(TKeyStoreRecord& record) : FRecord(record) {}
+    explicit TFakeKeyStore(TKeys& keys) : FKeys(keys) {}
     void WriteInteger(const std::string& name, std::uint32_t value) override
     {
-        FRecord.Writes.emplace_back(name, std::to_string(value));
-        FIntegers[name] = value;
+        FKeys.Writes.emplace_back(name, std::to_string(value));
+        FIntegers[name] = name == FKeys.Misread ? value + 1 : value;
     }
     std::optional<std::uint32_t> ReadInteger(const std::string& name) override
     {
         const auto it = FIntegers.find(name);
-        if (it == FIntegers.end())
-            return std::nullopt;
-        return name == FRecord.Misread ? it->second + 1 : it->second;
+        return it == FIntegers.end() ? std::nullopt : std::optional(it->second);
     }
     void WriteBinary(const std::string& name, const std::string& bytes) override
     {
-        FRecord.Writes.emplace_back(name, bytes);
+        FKeys.Writes.emplace_back(name, bytes);
     }
     std::optional<std::string> ReadBinary(const std::string&) override { return std::nullopt; }
-    void Close() override { ++FRecord.Closes; }
+    void Close() override { ++FKeys.Closes; }
 
 private:
-    TKeyStoreRecord& FRecord;
+    TKeys& FKeys;
     std::map<std::string, std::uint32_t> FIntegers;
 };
 
@@ -224,20 +93,17 @@ std::vector<std::pair<std::string, std::string>> HostSettings(int port)
             {"password", EncryptVNCPassword("40271953")}};
 }
 
-// ---- process tables
-
-// The real table, showing only the processes of one folder's programs.
+// The real table, showing only the processes of one folder's programs; when
+// Pretends, ending or killing one claims success and does nothing.
 class TFolderProcessTable : public TorvProcessTable
 {
 public:
     explicit TFolderProcessTable(std::string folder) : FFolder(std::move(folder)) {}
     std::vector<TorvProcessEntry> List() override
     {
-        std::vector<TorvProcessEntry> mine;
-        for (auto& entry : FReal.List())
-            if (entry.ExePath.starts_with(FFolder))
-                mine.push_back(std::move(entry));
-        return mine;
+        auto list = FReal.List();
+        std::erase_if(list, [&](const auto& entry) { return !entry.ExePath.starts_with(FFolder); });
+        return list;
     }
     pid_t Spawn(const std::string& path, const std::vector<std::string>& arguments,
                 const std::string& workDir) override
@@ -245,119 +111,40 @@ public:
         return FReal.Spawn(path, arguments, workDir);
     }
     bool IsRunning(pid_t pid) override { return FReal.IsRunning(pid); }
-    bool RequestEnd(pid_t pid, int closeWaitMs) override { return FReal.RequestEnd(pid, closeWaitMs); }
-    bool Kill(pid_t pid) override
+    bool RequestEnd(pid_t pid, int closeWaitMs) override
     {
-        ++Kills;
-        return FReal.Kill(pid);
+        return Pretends || FReal.RequestEnd(pid, closeWaitMs);
     }
+    bool Kill(pid_t pid) override { return ++Kills, Pretends || FReal.Kill(pid); }
     std::atomic<int> Kills{0};
+    std::atomic<bool> Pretends{false};
 
 private:
     std::string FFolder;
     TorvLinuxProcessTable FReal;
 };
 
-// A table of made-up processes.
-class TFakeProcessTable : public TorvProcessTable
-{
-public:
-    struct TSpawn
-    {
-        std::string Path;
-        std::vector<std::string> Arguments;
-        std::string WorkDir;
-    };
+// ---- starting, finding and ending programs
 
-    std::vector<TorvProcessEntry> List() override
-    {
-        std::lock_guard lock(FMutex);
-        return Entries;
-    }
-    pid_t Spawn(const std::string& path, const std::vector<std::string>& arguments,
-                const std::string& workDir) override
-    {
-        std::lock_guard lock(FMutex);
-        if (SpawnFails)
-            throw std::system_error(ENOENT, std::generic_category(), "cannot run " + path);
-        Spawns.push_back({path, arguments, workDir});
-        return 9000 + static_cast<pid_t>(Spawns.size());
-    }
-    bool IsRunning(pid_t pid) override
-    {
-        std::lock_guard lock(FMutex);
-        return std::any_of(Entries.begin(), Entries.end(), [&](const auto& e) { return e.Pid == pid; });
-    }
-    bool RequestEnd(pid_t pid, int) override
-    {
-        std::lock_guard lock(FMutex);
-        EndRequests.push_back(pid);
-        if (IgnoresEnd)
-            return false;
-        if (!StaysListed)
-            std::erase_if(Entries, [&](const auto& e) { return e.Pid == pid; });
-        return true;
-    }
-    bool Kill(pid_t pid) override
-    {
-        std::lock_guard lock(FMutex);
-        Kills.push_back(pid);
-        std::erase_if(Entries, [&](const auto& e) { return e.Pid == pid; });
-        return true;
-    }
-
-    std::vector<TorvProcessEntry> Entries;
-    std::vector<TSpawn> Spawns;
-    std::vector<pid_t> EndRequests;
-    std::vector<pid_t> Kills;
-    bool SpawnFails = false;
-    bool IgnoresEnd = false;  // SIGTERM does not end it
-    bool StaysListed = false; // still listed however it is ended
-
-private:
-    std::mutex FMutex;
-};
-
-std::string ProcessCommandLine(pid_t pid)
-{
-    std::string text = ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
-    std::replace(text.begin(), text.end(), '\0', ' ');
-    return text;
-}
-
-// ---- fixtures
-
-class OSUtilsTest : public ::testing::Test
-{
-protected:
-    TorvOSPlatform Platform(std::shared_ptr<TorvProcessTable> processes)
-    {
-        TorvOSPlatform platform;
-        platform.OpenHostKey = [this] { return std::make_unique<TFakeKeyStore>(Keys); };
-        platform.Processes = std::move(processes);
-        platform.Windows = std::make_shared<TorvSocketWindowMessenger>(5000);
-        platform.ProgramFolder = Folder.Path() + "/";
-        return platform;
-    }
-
-    TempDir Folder; // the program folder
-    TKeyStoreRecord Keys;
-    TLogCapture Log;
-};
-
-// Real host processes: fakehost as <folder>/orvhost.
-class HostProcess : public OSUtilsTest
+// Real processes, fakehost as <folder>/orvhost.
+class HostControl : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(fs::copy_file(ORV_BINARY_DIR "/testprograms/fakehost", HostPath()));
-        Utils = std::make_unique<TorvWDefaultUtils>(Platform(Processes));
+        TorvOSPlatform platform;
+        platform.OpenHostKey = [this] { return std::make_unique<TFakeKeyStore>(Keys); };
+        platform.Processes = Processes;
+        platform.Windows = std::make_shared<TorvSocketWindowMessenger>(5000);
+        platform.ProgramFolder = Folder.Path() + "/";
+        Utils = std::make_unique<TorvWDefaultUtils>(std::move(platform));
         Utils->ProcessCloseWaitMs = 300;
     }
     void TearDown() override
     {
-        // Spawned hosts belong to init, not to us: nothing else would end them.
+        // Spawned programs belong to init, not to us: nothing else would end them.
+        Processes->Pretends = false;
         for (const auto& entry : Processes->List())
             ::kill(entry.Pid, SIGKILL);
         EXPECT_TRUE(WaitUntil([&] { return Processes->List().empty(); }));
@@ -368,47 +155,53 @@ protected:
         const auto list = Processes->List();
         return list.size() == 1 ? list[0].Pid : 0;
     }
+    // The host runs from the program folder with the settings for port.
+    void RunsOnPort(int port)
+    {
+        const std::string proc = "/proc/" + std::to_string(Utils->ProcessHandle());
+        std::string command = ReadFile(proc + "/cmdline");
+        std::replace(command.begin(), command.end(), '\0', ' ');
+        EXPECT_EQ(RunningHost(), Utils->ProcessHandle());
+        EXPECT_EQ(command, HostPath() + " -password=40271953 -port=" + std::to_string(port - 5900) + " ");
+        EXPECT_EQ(fs::read_symlink(proc + "/cwd"), fs::path(Folder.Path()));
+        EXPECT_EQ(Keys.Writes, HostSettings(port));
+    }
 
+    TempDir Folder; // the program folder
+    TKeys Keys;
+    TLogCapture Log;
     std::shared_ptr<TFolderProcessTable> Processes =
         std::make_shared<TFolderProcessTable>(Folder.Path() + "/");
     std::unique_ptr<TorvWDefaultUtils> Utils;
 };
 
-TEST_F(HostProcess, StartHostTakesTheFirstFreePortAndRestartsARunningHost)
+TEST_F(HostControl, StartHostTakesTheFirstFreePortAndRestartsARunningHost)
 {
     THeldPorts busy(5905, 5908);
     // 5909, unless another program on this machine holds it.
     int port = 5909;
-    while (port <= 5929 && !PortIsFree(port))
+    while (port <= 5929 && THeldPorts(port, port).Held.empty()) // held by someone else
         ++port;
     ASSERT_LE(port, 5929);
-    const std::string portText = std::to_string(port);
     Utils->StartHost();
-    EXPECT_EQ(Utils->PortText, portText);
+    EXPECT_EQ(Utils->PortText, std::to_string(port));
     EXPECT_EQ(Utils->Password, "40271953");
-    EXPECT_EQ(Keys.Writes, HostSettings(port));
     EXPECT_EQ(Keys.Closes, 2); // a key's values reach its file when it is closed
-    EXPECT_TRUE(Log.InOrder({"Searching free port for remote desktop host server...",
-                             "Free port found : " + portText, "Starting remote desktop host..."}));
+    EXPECT_TRUE(
+        Log.InOrder({"Searching free port for remote desktop host server...",
+                     "Free port found : " + std::to_string(port), "Starting remote desktop host..."}));
     const pid_t first = Utils->ProcessHandle();
     ASSERT_GT(first, 0);
-    EXPECT_EQ(RunningHost(), first);
+    RunsOnPort(port);
     EXPECT_TRUE(Utils->IsHostRunning());
-    EXPECT_EQ(ProcessCommandLine(first),
-              HostPath() + " -password=40271953 -port=" + std::to_string(port - 5900) + " ");
-    EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(first) + "/cwd"), fs::path(Folder.Path()));
     EXPECT_TRUE(WaitUntil([&] { return Utils->IsHostListening(port); }));
 
     Keys.Writes.clear();
     Utils->StartHost();
     EXPECT_TRUE(Log.InOrder({"Starting remote desktop host...", "Restarting remote desktop host...",
                              "Remote desktop server terminated"}));
-    const pid_t second = Utils->ProcessHandle();
-    EXPECT_NE(second, first);
-    EXPECT_EQ(RunningHost(), second);
-    EXPECT_EQ(Keys.Writes, HostSettings(std::stoi(Utils->PortText)));
-    EXPECT_EQ(ProcessCommandLine(second), HostPath() + " -password=40271953 -port=" +
-                                              std::to_string(std::stoi(Utils->PortText) - 5900) + " ");
+    EXPECT_NE(Utils->ProcessHandle(), first);
+    RunsOnPort(std::stoi(Utils->PortText));
     EXPECT_EQ(Processes->Kills, 0); // SIGTERM was enough
 
     Utils->CloseHost();
@@ -418,7 +211,7 @@ TEST_F(HostProcess, StartHostTakesTheFirstFreePortAndRestartsARunningHost)
     EXPECT_TRUE(Log.Has("Remote desktop server process not found"));
 }
 
-TEST_F(HostProcess, NoFreePortMeansNoSettingsAndNoHost)
+TEST_F(HostControl, NoFreePortMeansNoSettingsAndNoHost)
 {
     THeldPorts busy(5905, 5929);
     try {
@@ -431,7 +224,7 @@ TEST_F(HostProcess, NoFreePortMeansNoSettingsAndNoHost)
     EXPECT_EQ(RunningHost(), 0);
 }
 
-TEST_F(HostProcess, CloseHostKillsAHostThatIgnoresTheEndRequest)
+TEST_F(HostControl, CloseHostKillsAHostThatIgnoresTheEndRequest)
 {
     TScopedEnv stubborn("ORV_FAKEHOST_IGNORE_TERM", "1");
     Utils->StartHost();
@@ -454,30 +247,18 @@ TEST(HostGreeting, OnlyTheRfb36GreetingCounts)
              {"RFB 003.006\nRFB", false},
              {"RFB 003.006", false}, // hangs up before the line ends
          }) {
-        TGreetingServer server(greeting, greeting == "RFB 003.006");
-        EXPECT_EQ(utils.IsHostListening(server.Port()), expected) << greeting;
+        RawListener listener;
+        std::thread server([&, greeting = greeting] {
+            RawConnection client(listener.Accept());
+            client.Write(greeting);
+            if (greeting != "RFB 003.006")
+                client.WaitClosed(); // holds the line until the client leaves
+        });
+        EXPECT_EQ(utils.IsHostListening(listener.Port()), expected) << greeting;
+        server.join();
     }
-    const int fd = Listener(0);
-    const std::uint16_t closed = LocalPort(fd);
-    ::close(fd);
-    EXPECT_FALSE(utils.IsHostListening(closed));
+    EXPECT_FALSE(utils.IsHostListening(FreePort()));
 }
-
-// Made-up processes, where a real one is not the point.
-class HostControl : public OSUtilsTest
-{
-protected:
-    void SetUp() override
-    {
-        Utils = std::make_unique<TorvWDefaultUtils>(Platform(Processes));
-        Utils->ProcessEndWaitMs = 200;
-        Utils->HostAppearWaitMs = 200;
-    }
-    std::string HostPath() const { return Folder.File("orvhost"); }
-
-    std::shared_ptr<TFakeProcessTable> Processes = std::make_shared<TFakeProcessTable>();
-    std::unique_ptr<TorvWDefaultUtils> Utils;
-};
 
 TEST_F(HostControl, ASettingThatDoesNotReadBackStopsTheStart)
 {
@@ -493,82 +274,77 @@ TEST_F(HostControl, ASettingThatDoesNotReadBackStopsTheStart)
     EXPECT_TRUE(Log.Has("Failed to change settings"));
     const auto written = HostSettings(5905);
     EXPECT_EQ(Keys.Writes, decltype(Keys.Writes)(written.begin(), written.begin() + 4));
-    EXPECT_TRUE(Processes->Spawns.empty());
+    EXPECT_EQ(RunningHost(), 0);
 }
 
 TEST_F(HostControl, CloseHostFindsTheHostByPathThenByNameAndNeverRaises)
 {
-    // The full path wins over a program of the same name elsewhere.
-    Processes->Entries = {{10, "/opt/other/orvhost"}, {20, HostPath()}};
+    // The full path wins over a program of the same name elsewhere; then the name alone.
+    const std::string other = Folder.File("other/orvhost");
+    fs::create_directories(Folder.File("other"));
+    fs::copy_file("/bin/sleep", other);
+    Utils->StartHost();
+    const pid_t host = Utils->ProcessHandle();
+    ASSERT_TRUE(WaitUntil([&] { return Utils->IsHostListening(std::stoi(Utils->PortText)); }));
+    const pid_t elsewhere = Processes->Spawn(other, {"30"}, "");
+    ASSERT_TRUE(WaitUntil([&] { return Processes->List().size() == 2; }));
     Utils->CloseHost();
-    EXPECT_EQ(Processes->EndRequests, std::vector<pid_t>{20});
-    // Then the name alone.
+    EXPECT_FALSE(Processes->IsRunning(host));
+    EXPECT_TRUE(Processes->IsRunning(elsewhere));
     Utils->CloseHost();
-    EXPECT_EQ(Processes->EndRequests, (std::vector<pid_t>{20, 10}));
-    EXPECT_TRUE(Processes->Entries.empty());
+    EXPECT_FALSE(Processes->IsRunning(elsewhere));
     EXPECT_TRUE(Log.InOrder({"Closing remote desktop server...", "Remote desktop server terminated",
-                             "Closing remote desktop server...", "Remote desktop server terminated"}))
-        << Log.Text();
-
-    // An end request that is ignored: killed.
-    Processes->Entries = {{30, HostPath()}};
-    Processes->IgnoresEnd = true;
-    Utils->CloseHost();
-    EXPECT_EQ(Processes->Kills, std::vector<pid_t>{30});
-    Processes->IgnoresEnd = false;
+                             "Closing remote desktop server...", "Remote desktop server terminated"}));
 
     // Still listed after the end wait.
-    Processes->Entries = {{40, HostPath()}};
-    Processes->StaysListed = true;
+    Processes->Spawn(other, {"30"}, "");
+    ASSERT_TRUE(WaitUntil([&] { return Utils->IsHostRunning(); }));
+    Processes->Pretends = true;
+    Utils->ProcessEndWaitMs = 200;
     EXPECT_NO_THROW(Utils->CloseHost());
     EXPECT_TRUE(Log.Has("Unable to terminate remote desktop server"));
 }
 
 TEST_F(HostControl, RunExecutableStartsProgramsAndOpensOtherFiles)
 {
-    const std::string program = Folder.File("tool");
-    WriteFile(program, "#!/bin/sh\n");
-    fs::permissions(program, fs::perms::owner_all);
+    // Stand-ins that note their arguments and folder.
+    const std::string program = Folder.File("tool"), opener = Folder.File("bin/xdg-open");
+    fs::create_directories(Folder.File("bin"));
+    for (const std::string& script : {program, opener}) {
+        WriteFile(script, "#!/bin/sh\necho \"$# $1|$2 $PWD\" > \"$0.out\"\n");
+        fs::permissions(script, fs::perms::owner_all);
+    }
+    TScopedEnv path("PATH", Folder.File("bin") + ":" + std::getenv("PATH"));
     const std::string document = Folder.File("notes.txt");
     WriteFile(document, "text");
 
-    EXPECT_EQ(Utils->RunExecutable(program, "-a \"b c\""), 9001);
-    EXPECT_EQ(Utils->RunExecutable(document, "-x"), 9002);
-    ASSERT_EQ(Processes->Spawns.size(), 2u);
-    EXPECT_EQ(Processes->Spawns[0].Path, program);
-    EXPECT_EQ(Processes->Spawns[0].Arguments, (std::vector<std::string>{"-a", "b c"}));
-    EXPECT_EQ(Processes->Spawns[0].WorkDir, Folder.Path());
-    EXPECT_EQ(Processes->Spawns[1].Path, "xdg-open");
-    EXPECT_EQ(Processes->Spawns[1].Arguments, (std::vector<std::string>{document, "-x"}));
+    // The path's environment variables are expanded; unknown ones are empty.
+    TScopedEnv tools("ORV_TEST_TOOLS", Folder.Path());
+    EXPECT_EQ(orvExpandEnvironment("$ORV_TEST_TOOLS/a ${ORV_TEST_TOOLS}b $ORV_TEST_UNSET. $ ${x"),
+              Folder.Path() + "/a " + Folder.Path() + "b . $ ${x");
+    EXPECT_GT(Utils->RunExecutable("${ORV_TEST_TOOLS}/tool", "-a \"b c\""), 0);
+    EXPECT_TRUE(WaitUntil([&] { return ReadFile(program + ".out") == "2 -a|b c " + Folder.Path() + "\n"; }))
+        << ReadFile(program + ".out");
+    // A document is opened by the desktop's handler alone.
+    EXPECT_GT(Utils->RunExecutable(document, "-x"), 0);
+    const std::string here = fs::current_path().string();
+    EXPECT_TRUE(WaitUntil([&] { return ReadFile(opener + ".out") == "1 " + document + "| " + here + "\n"; }))
+        << ReadFile(opener + ".out");
 
-    Processes->SpawnFails = true;
+    WriteFile(program, "#!/nonexistent/interpreter\n");
     EXPECT_THROW(Utils->RunExecutable(program, ""), EorvException);
 }
 
 // ---- the password block and the viewer's configuration
 
-std::string Hex(const std::string& bytes)
-{
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string hex;
-    for (const unsigned char b : bytes) {
-        hex += kHex[b >> 4];
-        hex += kHex[b & 15];
-    }
-    return hex;
-}
-
 TEST(VNCPassword, BlockAndViewerConfiguration)
 {
-    // As x11vnc -storepasswd writes them.
-    EXPECT_EQ(Hex(EncryptVNCPassword("40271953")), "085DD2A21061A8FB");
+    // The block as x11vnc -storepasswd writes it.
+    EXPECT_EQ(orvViewerConfigText("5902", "40271953"),
+              "[connection]\r\nhost=127.0.0.1\r\nport=5902\r\npassword=085DD2A21061A8FB\r\nviewonly=0\r\n");
     EXPECT_EQ(EncryptVNCPassword("abc"), EncryptVNCPassword("abc?????"));
     EXPECT_EQ(EncryptVNCPassword("abcdefghijk"), EncryptVNCPassword("abcdefgh"));
     EXPECT_EQ(EncryptVNCPassword(""), EncryptVNCPassword("????????"));
-    EXPECT_NE(EncryptVNCPassword("abcdefgh"), EncryptVNCPassword("abcdefgi"));
-
-    EXPECT_EQ(orvViewerConfigText("5902", "40271953"),
-              "[connection]\r\nhost=127.0.0.1\r\nport=5902\r\npassword=085DD2A21061A8FB\r\nviewonly=0\r\n");
 }
 
 TEST(VNCPassword, MatchesX11vnc)
@@ -576,117 +352,63 @@ TEST(VNCPassword, MatchesX11vnc)
     if (std::system("command -v x11vnc >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "x11vnc is not installed";
     TempDir dir;
-    const auto stored = [&](const std::string& password) {
-        const std::string file = dir.File("passwd");
-        fs::remove(file);
-        const std::string command =
-            "x11vnc -storepasswd '" + password + "' '" + file + "' </dev/null >/dev/null 2>&1";
-        EXPECT_EQ(std::system(command.c_str()), 0) << command;
-        return ReadFile(file);
-    };
     // x11vnc pads with zero bytes, ours with '?': compare with the padding written out.
-    for (const auto& [ours, theirs] : std::vector<std::pair<std::string, std::string>>{
-             {"40271953", "40271953"},
-             {"abc", "abc?????"},
-             {"abcdefghijk", "abcdefgh"},
-             {"P4ss-w0rd", "P4ss-w0r"},
-         }) {
-        const std::string expected = stored(theirs);
-        ASSERT_EQ(expected.size(), 8u) << theirs;
-        EXPECT_EQ(EncryptVNCPassword(ours), expected) << ours;
+    for (const auto& [ours, theirs] :
+         std::vector<std::pair<std::string, std::string>>{{"40271953", "40271953"},
+                                                          {"abc", "abc?????"},
+                                                          {"abcdefghijk", "abcdefgh"},
+                                                          {"P4ss-w0rd", "P4ss-w0r"}}) {
+        const std::string file = dir.File(theirs);
+        const std::string command =
+            "x11vnc -storepasswd '" + theirs + "' '" + file + "' </dev/null >/dev/null 2>&1";
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        ASSERT_EQ(ReadFile(file).size(), 8u) << theirs;
+        EXPECT_EQ(EncryptVNCPassword(ours), ReadFile(file)) << ours;
     }
 }
 
 // ---- window messages
 
-// Serves a window on a thread the way its owner's poll loop would.
-class TWindowPump
+using TPost = std::tuple<std::string, std::uint32_t, std::uint64_t, std::int64_t>;
+
+std::vector<TPost> Posts(TWindowPump& pump, std::size_t count)
 {
-public:
-    explicit TWindowPump(TorvMessageWindow& window) : FThread([this, &window] { Run(window); }) {}
-    ~TWindowPump()
-    {
-        FStop = true;
-        FThread.join();
-    }
-    std::vector<TorvMessageWindow::Posted> Received()
-    {
-        std::lock_guard lock(FMutex);
-        return FReceived;
-    }
-
-private:
-    void Run(TorvMessageWindow& window)
-    {
-        while (!FStop) {
-            pollfd wait{window.Fd(), POLLIN, 0};
-            ::poll(&wait, 1, 10);
-            while (const auto posted = window.Receive()) {
-                std::lock_guard lock(FMutex);
-                FReceived.push_back(*posted);
-            }
-        }
-    }
-
-    std::atomic<bool> FStop{false};
-    std::mutex FMutex;
-    std::vector<TorvMessageWindow::Posted> FReceived;
-    std::thread FThread;
-};
-
-bool Same(const TorvMessageWindow::Posted& posted, const std::string& child, std::uint32_t msg,
-          std::uint64_t wParam, std::int64_t lParam)
-{
-    return posted.ChildClass == child && posted.Message.Msg == msg && posted.Message.WParam == wParam &&
-           posted.Message.LParam == lParam;
+    WaitUntil([&] { return pump.Received().size() >= count; });
+    std::vector<TPost> posts;
+    for (const auto& [child, message] : pump.Received())
+        posts.emplace_back(child, message.Msg, message.WParam, message.LParam);
+    return posts;
 }
 
-class WindowPosts : public ::testing::Test
+TEST(WindowPosts, GoToTheirWindowOnlyWhenItExists)
 {
-protected:
-    TempDir FRuntime;
-    TScopedEnv FEnv{"XDG_RUNTIME_DIR", FRuntime.Path().c_str()};
-    TorvSocketWindowMessenger FMessenger{5000};
-};
-
-TEST_F(WindowPosts, HostViewOnlyGoesToTheTrayWindow)
-{
-    TUltraVNCHostUtils host(FMessenger);
+    TempDir runtime;
+    TScopedEnv env{"XDG_RUNTIME_DIR", runtime.Path()};
+    TorvSocketWindowMessenger messenger{5000};
+    TUltraVNCHostUtils host(messenger);
+    TUltraVNCViewerUtils viewer(messenger);
     EXPECT_FALSE(host.PostHostViewOnly(true));
+    EXPECT_FALSE(viewer.PostViewerSettings());
 
     TorvMessageWindow tray("WinVNC Tray Icon");
-    TWindowPump pump(tray);
+    TWindowPump trayPump(tray);
     EXPECT_TRUE(host.PostHostViewOnly(true));
     EXPECT_TRUE(host.PostHostViewOnly(false));
-    ASSERT_TRUE(WaitUntil([&] { return pump.Received().size() >= 2; }));
-    const auto received = pump.Received();
-    ASSERT_EQ(received.size(), 2u);
-    EXPECT_TRUE(Same(received[0], "", 1224, 17, 0));
-    EXPECT_TRUE(Same(received[1], "", 1224, 1, 0));
-}
+    EXPECT_EQ(Posts(trayPump, 2), (std::vector<TPost>{{"", 1224, 17, 0}, {"", 1224, 1, 0}}));
 
-TEST_F(WindowPosts, ViewerSettingsNeedTheViewersChildWindow)
-{
-    TUltraVNCViewerUtils viewer(FMessenger);
-    EXPECT_FALSE(viewer.PostViewerSettings());
+    // The viewer's settings need its child window.
     {
         TorvMessageWindow frame("VNCMDI_Window", {"Other"});
         TWindowPump pump(frame);
         EXPECT_FALSE(viewer.PostViewerSettings());
         // Posts arrive in order: anything the failed call had posted comes before this one.
-        ASSERT_TRUE(FMessenger.PostMessage("VNCMDI_Window", "", {7, 8, 9}));
-        ASSERT_TRUE(WaitUntil([&] { return !pump.Received().empty(); }));
-        const auto received = pump.Received();
-        ASSERT_EQ(received.size(), 1u);
-        EXPECT_TRUE(Same(received[0], "", 7, 8, 9));
+        ASSERT_TRUE(messenger.PostMessage("VNCMDI_Window", "", {7, 8, 9}));
+        EXPECT_EQ(Posts(pump, 1), (std::vector<TPost>{{"", 7, 8, 9}}));
     }
     TorvMessageWindow frame("VNCMDI_Window", {"VNCviewerwindow"});
     TWindowPump pump(frame);
     EXPECT_TRUE(viewer.PostViewerSettings());
-    ASSERT_TRUE(WaitUntil([&] { return !pump.Received().empty(); }));
-    const auto received = pump.Received();
-    ASSERT_EQ(received.size(), 1u);
-    EXPECT_TRUE(Same(received[0], "VNCviewerwindow", 1225, 0x50000D36, 1));
+    EXPECT_EQ(Posts(pump, 1), (std::vector<TPost>{{"VNCviewerwindow", 1225, 0x50000D36, 1}}));
 }
 
 } // namespace

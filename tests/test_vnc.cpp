@@ -12,6 +12,7 @@
 #include "tests/support/ChannelCollector.h"
 #include "tests/support/FakeRelays.h"
 #include "tests/support/GatewayProcess.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/SessionUtil.h"
 #include "tests/support/TestUtil.h"
 
@@ -41,12 +42,15 @@ std::unique_ptr<TorvVNCThread> NewThread(FakeRelays& relays)
     return thread;
 }
 
-// Every entry the thread has for its main window, taken.
-std::vector<std::string> TakeUnhandled(TorvVNCThread& thread)
+// The thread's entries for its main window, taken; waits until count have come.
+std::vector<std::string> TakeUnhandled(TorvVNCThread& thread, std::size_t count = 0)
 {
     std::vector<std::string> entries;
-    for (std::string e = thread.GetUnhandledCommand(); !e.empty(); e = thread.GetUnhandledCommand())
-        entries.push_back(e);
+    ServeUntil([&] {
+        for (std::string e = thread.GetUnhandledCommand(); !e.empty(); e = thread.GetUnhandledCommand())
+            entries.push_back(std::move(e));
+        return entries.size() >= count;
+    });
     return entries;
 }
 
@@ -71,7 +75,7 @@ protected:
     }
 
     // The customer registered with its remote-desktop thread.
-    void JoinCustomer()
+    void SetUp() override
     {
         FSettings = FDir.File("orvcustomer.ini");
         WriteFile(FSettings, "[gateway]\ngateway1=127.0.0.1:" + std::to_string(Gateway->Port()) + "\n");
@@ -161,10 +165,7 @@ protected:
 
 TEST_F(RemoteDesktop, BothRolesRunBetweenTwoThreadsCarryBytesAndEndOnFive)
 {
-    JoinCustomer();
-    ASSERT_FALSE(HasFatalFailure());
-    FakeRelays& helpdeskRelays = HelpdeskRelays;
-    auto helpdesk = NewThread(helpdeskRelays);
+    auto helpdesk = NewThread(HelpdeskRelays);
     TorvVNCThread& other = *helpdesk;
     helpdesk->SetChannel(orvRemoteDesktopChannel);
     JoinHelpdesk(std::move(helpdesk));
@@ -172,15 +173,12 @@ TEST_F(RemoteDesktop, BothRolesRunBetweenTwoThreadsCarryBytesAndEndOnFive)
     TakeUnhandled(*Thread);
     TakeUnhandled(other);
 
-    // "Show your desktop" on the customer's side.
-    Thread->SetIsServer(true);
-    ASSERT_TRUE(Thread->Send("0:VNCCLIENT"));
-    Thread->AddMessage("0:VNCSERVER");
+    ShowDesktop();
     ASSERT_TRUE(StateBecomes(*Thread, vsCustomerAsViewer));
     ASSERT_TRUE(StateBecomes(other, vsCustomerAsViewer));
     EXPECT_FALSE(other.IsServer());
     EXPECT_EQ(Relays.HostStarts, 1);
-    EXPECT_EQ(helpdeskRelays.ViewerStarts, 1);
+    EXPECT_EQ(HelpdeskRelays.ViewerStarts, 1);
     EXPECT_TRUE(Contains(TakeUnhandled(*Thread), "13:"));
     ASSERT_TRUE(ServeUntil([&] { return Contains(TakeUnhandled(other), kOnlyView); }));
     // Once running, "0" is refused and "5" is not.
@@ -189,8 +187,8 @@ TEST_F(RemoteDesktop, BothRolesRunBetweenTwoThreadsCarryBytesAndEndOnFive)
     // Bytes of every value, both ways.
     const std::string greeting("RFB 003.006\n\x00\xFF", 14);
     Relays.HostSays(greeting);
-    ASSERT_TRUE(ServeUntil([&] { return helpdeskRelays.ToViewer() == greeting; }));
-    helpdeskRelays.ViewerSays(std::string("\x00\x01 pointer", 10));
+    ASSERT_TRUE(ServeUntil([&] { return HelpdeskRelays.ToViewer() == greeting; }));
+    HelpdeskRelays.ViewerSays(std::string("\x00\x01 pointer", 10));
     ASSERT_TRUE(ServeUntil([&] { return Relays.ToHost() == std::string("\x00\x01 pointer", 10); }));
 
     // The watching side stops.
@@ -198,7 +196,7 @@ TEST_F(RemoteDesktop, BothRolesRunBetweenTwoThreadsCarryBytesAndEndOnFive)
     other.AddMessage("5:");
     ASSERT_TRUE(StateBecomes(*Thread, vsConnected));
     ASSERT_TRUE(StateBecomes(other, vsConnected));
-    EXPECT_TRUE(ServeUntil([&] { return Relays.LiveRelays == 0 && helpdeskRelays.LiveRelays == 0; }));
+    EXPECT_TRUE(ServeUntil([&] { return Relays.LiveRelays == 0 && HelpdeskRelays.LiveRelays == 0; }));
     EXPECT_GE(Relays.HostCloses, 1);
     EXPECT_FALSE(Thread->Send("5:REMOTELYCLOSED"));
 
@@ -211,7 +209,7 @@ TEST_F(RemoteDesktop, BothRolesRunBetweenTwoThreadsCarryBytesAndEndOnFive)
     ASSERT_TRUE(StateBecomes(other, vsCustomerAsViewer));
     ASSERT_TRUE(StateBecomes(*Thread, vsCustomerAsViewer));
     EXPECT_FALSE(Thread->IsServer());
-    helpdeskRelays.HostSays("frame");
+    HelpdeskRelays.HostSays("frame");
     ASSERT_TRUE(ServeUntil([&] { return Relays.ToViewer() == "frame"; }));
     EXPECT_FALSE(Contains(TakeUnhandled(*Thread), kOnlyView));
     EXPECT_GE(Relays.ViewerSettingsPosts, 1); // the viewer's window was looked for once running
@@ -219,8 +217,6 @@ TEST_F(RemoteDesktop, BothRolesRunBetweenTwoThreadsCarryBytesAndEndOnFive)
 
 TEST_F(RemoteDesktop, ATextInTheWrongStateFailsTheHandshakeWithTheExactText)
 {
-    JoinCustomer();
-    ASSERT_FALSE(HasFatalFailure());
     JoinRawHelpdesk();
     TakeUnhandled(*Thread);
 
@@ -247,8 +243,6 @@ TEST_F(RemoteDesktop, ATextInTheWrongStateFailsTheHandshakeWithTheExactText)
 
 TEST_F(RemoteDesktop, SwapsControlAnswersAndNoticesOfTheOtherSide)
 {
-    JoinCustomer();
-    ASSERT_FALSE(HasFatalFailure());
     JoinRawHelpdesk();
 
     PeerSays("8:");
@@ -272,35 +266,25 @@ TEST_F(RemoteDesktop, SwapsControlAnswersAndNoticesOfTheOtherSide)
     PeerSays("11:0:VNCSERVER");
     PeerSays("12:15");
     PeerSays("44");
-    std::vector<std::string> got;
-    ASSERT_TRUE(ServeUntil([&] {
-        for (std::string& e : TakeUnhandled(*Thread))
-            got.push_back(e);
-        return got.size() >= 5;
-    }));
     EXPECT_EQ(
-        got, (std::vector<std::string>{
-                 "12:The application was unable to ask permission to enable you the usage of remote desktops "
-                 "mouse and keyboard. Only remote user can change this setting (view only) in remote "
-                 "computers application.",
-                 "12:The remote computer's program was unable to respond to command 8:",
-                 "11:0:VNCSERVER",
-                 "12:15",
-                 "44",
-             }));
+        TakeUnhandled(*Thread, 5),
+        (std::vector<std::string>{
+            "12:The application was unable to ask permission to enable you the usage of remote desktops "
+            "mouse and keyboard. Only remote user can change this setting (view only) in remote "
+            "computers application.",
+            "12:The remote computer's program was unable to respond to command 8:",
+            "11:0:VNCSERVER",
+            "12:15",
+            "44",
+        }));
     EXPECT_FALSE(Peer->HasReceived("12:15:") || Peer->HasReceived("12:16:"));
 }
 
 TEST_F(RemoteDesktop, ARequestSentAtOnceAfterTheHelpdeskJoinsIsNotLost)
 {
-    JoinCustomer();
-    ASSERT_FALSE(HasFatalFailure());
     // Arrived before the customer's command thread has seen the helpdesk join.
     Thread->AddMessage("0:VNCCLIENT");
-    auto peer = std::make_unique<ChannelCollector>();
-    peer->SetChannel(orvRemoteDesktopChannel);
-    Peer = peer.get();
-    JoinHelpdesk(std::move(peer));
+    JoinRawHelpdesk();
     ASSERT_TRUE(StateBecomes(*Thread, vsConnectingAsViewer1));
     EXPECT_FALSE(Thread->IsServer());
     PeerSays("1:40271953");
@@ -310,8 +294,6 @@ TEST_F(RemoteDesktop, ARequestSentAtOnceAfterTheHelpdeskJoinsIsNotLost)
 
 TEST_F(RemoteDesktop, HostBytesLeaveInPiecesOfAtMost1024AfterTheFlushRules)
 {
-    JoinCustomer();
-    ASSERT_FALSE(HasFatalFailure());
     JoinRawHelpdesk();
     RunAsShower();
     ASSERT_FALSE(HasFatalFailure());
@@ -354,8 +336,6 @@ TEST_F(RemoteDesktop, HostBytesLeaveInPiecesOfAtMost1024AfterTheFlushRules)
 
 TEST_F(RemoteDesktop, BytesHeldBackWhenADesktopEndsNeverReachTheNextOne)
 {
-    JoinCustomer();
-    ASSERT_FALSE(HasFatalFailure());
     JoinRawHelpdesk();
     RunAsShower();
     ASSERT_FALSE(HasFatalFailure());
@@ -383,8 +363,6 @@ TEST_F(RemoteDesktop, BytesHeldBackWhenADesktopEndsNeverReachTheNextOne)
 
 TEST_F(RemoteDesktop, MissingProgramsFailTheHandshakeAndTheChannelRecovers)
 {
-    JoinCustomer();
-    ASSERT_FALSE(HasFatalFailure());
     JoinRawHelpdesk();
 
     // A viewer that never connects.
@@ -416,8 +394,6 @@ TEST_F(RemoteDesktop, MissingProgramsFailTheHandshakeAndTheChannelRecovers)
 
 TEST_F(RemoteDesktop, TheOtherSideCanOnlyAskToSeeThisDesktopOrToUseIt)
 {
-    JoinCustomer();
-    ASSERT_FALSE(HasFatalFailure());
     JoinRawHelpdesk();
     TakeUnhandled(*Thread);
 
@@ -428,13 +404,8 @@ TEST_F(RemoteDesktop, TheOtherSideCanOnlyAskToSeeThisDesktopOrToUseIt)
     ASSERT_TRUE(PeerGets("9:OK"));
     PeerSays("0:");
     PeerSays("10:13");
-    std::vector<std::string> got;
-    ASSERT_TRUE(ServeUntil([&] {
-        for (std::string& e : TakeUnhandled(*Thread))
-            got.push_back(e);
-        return got.size() >= 3;
-    }));
-    EXPECT_EQ(got, (std::vector<std::string>{"11:0:VNCSERVER", "11:0:VNCSERVER", "11:10"}));
+    EXPECT_EQ(TakeUnhandled(*Thread, 3),
+              (std::vector<std::string>{"11:0:VNCSERVER", "11:0:VNCSERVER", "11:10"}));
     EXPECT_EQ(Relays.HostStarts, 0);
     EXPECT_EQ(Thread->GetState(), vsConnected);
     EXPECT_FALSE(Peer->HasReceived("12:15"));
@@ -447,20 +418,14 @@ TEST_F(RemoteDesktop, TheOtherSideCanOnlyAskToSeeThisDesktopOrToUseIt)
 
 TEST_F(RemoteDesktop, AnErrorWhileHandlingOneTextIsLoggedAndTheNextIsHandled)
 {
-    JoinCustomer();
-    ASSERT_FALSE(HasFatalFailure());
     JoinRawHelpdesk();
-    TempDir logDir;
-    const std::string previous = RedirectDebugLogForTesting(logDir.File("debug.log"));
+    TLogCapture log;
     // Looking for the host's window fails after every text once the desktop runs.
     Relays.WindowPostFails = true;
     RunAsShower();
     Thread->AddMessage("10:13");
-    const bool answered = PeerGets("12:15");
-    RedirectDebugLogForTesting(previous);
-    EXPECT_TRUE(answered);
-    EXPECT_NE(ReadFile(logDir.File("debug.log")).find("Error in TorvVNCThread.Execute: window gone"),
-              std::string::npos);
+    EXPECT_TRUE(PeerGets("12:15"));
+    EXPECT_NE(log.Text().find("Error in TorvVNCThread.Execute: window gone"), std::string::npos);
 }
 
 TEST(RemoteDesktopLists, TheUnhandledListKeepsTheLatestHundred)

@@ -1,18 +1,20 @@
 #include "tests/support/XDisplay.h"
 
+#include "platform/orvUniqueFd.h"
+#include "tests/support/TestUtil.h"
+
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 
+#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <stdexcept>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -22,16 +24,6 @@ namespace {
 
 constexpr auto StartDeadline = std::chrono::seconds(20);
 
-struct TFd
-{
-    int Fd = -1;
-    ~TFd()
-    {
-        if (Fd >= 0)
-            ::close(Fd);
-    }
-};
-
 struct TImageDestroyer
 {
     void operator()(XImage* image) const { XDestroyImage(image); }
@@ -39,12 +31,7 @@ struct TImageDestroyer
 
 int LowestBit(unsigned long mask)
 {
-    int shift = 0;
-    while (mask && !(mask & 1)) {
-        mask >>= 1;
-        ++shift;
-    }
-    return shift;
+    return mask ? std::countr_zero(mask) : 0;
 }
 
 std::uint8_t FromChannel(unsigned long pixel, unsigned long mask)
@@ -59,27 +46,22 @@ unsigned long ToChannel(std::uint8_t value, unsigned long mask)
     return ((value * top + 127) / 255) << LowestBit(mask);
 }
 
-// Reads "N\n" from Xvfb's display pipe; empty when it ended or the deadline passed.
+// Reads "N\n" from Xvfb's display pipe (non-blocking); empty when it ended or the deadline passed.
 std::string ReadDisplayNumber(int fd)
 {
     std::string text;
-    const auto end = std::chrono::steady_clock::now() + StartDeadline;
-    while (text.find('\n') == std::string::npos) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return "";
-        pollfd wait{fd, POLLIN, 0};
-        if (::poll(&wait, 1, static_cast<int>(left.count())) < 0 && errno != EINTR)
-            return "";
-        char buffer[32];
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
-            return "";
-        if (n > 0)
-            text.append(buffer, static_cast<std::size_t>(n));
-    }
-    return text.substr(0, text.find('\n'));
+    WaitUntil(
+        [&] {
+            char buffer[32];
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n > 0)
+                text.append(buffer, static_cast<std::size_t>(n));
+            return n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR) ||
+                   text.find('\n') != std::string::npos;
+        },
+        StartDeadline);
+    const auto end = text.find('\n');
+    return end == std::string::npos ? "" : text.substr(0, end);
 }
 
 } // namespace
@@ -92,12 +74,13 @@ void TXvfb::TCloser::operator()(_XDisplay* display) const
 TXvfb::TXvfb()
 {
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0)
+    if (::pipe2(fds, O_CLOEXEC) != 0 || ::fcntl(fds[0], F_SETFL, O_NONBLOCK) != 0)
         throw std::runtime_error(std::string("pipe2: ") + std::strerror(errno));
-    TFd readEnd{fds[0]}, writeEnd{fds[1]};
-    TFd devNull{::open("/dev/null", O_RDWR | O_CLOEXEC)};
-    std::vector<std::string> args{
-        "Xvfb", "-displayfd", std::to_string(writeEnd.Fd), "-screen", "0", "640x480x24", "-nolisten", "tcp"};
+    TorvUniqueFd readEnd(fds[0]), writeEnd(fds[1]);
+    const TorvUniqueFd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    std::vector<std::string> args{"Xvfb",      "-displayfd", std::to_string(writeEnd.Get()),
+                                  "-screen",   "0",          "640x480x24",
+                                  "-nolisten", "tcp"};
     std::vector<char*> argv;
     for (auto& arg : args)
         argv.push_back(arg.data());
@@ -107,17 +90,16 @@ TXvfb::TXvfb()
     if (FPid < 0)
         throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
     if (FPid == 0) {
-        ::fcntl(writeEnd.Fd, F_SETFD, 0); // the one descriptor Xvfb inherits
-        ::dup2(devNull.Fd, STDIN_FILENO);
-        ::dup2(devNull.Fd, STDOUT_FILENO);
-        ::dup2(devNull.Fd, STDERR_FILENO);
+        ::fcntl(writeEnd.Get(), F_SETFD, 0); // the one descriptor Xvfb inherits
+        ::dup2(devNull.Get(), STDIN_FILENO);
+        ::dup2(devNull.Get(), STDOUT_FILENO);
+        ::dup2(devNull.Get(), STDERR_FILENO);
         ::execvp(argv[0], argv.data());
         ::_exit(127);
     }
-    ::close(writeEnd.Fd);
-    writeEnd.Fd = -1;
+    writeEnd.Reset();
 
-    const std::string number = ReadDisplayNumber(readEnd.Fd);
+    const std::string number = ReadDisplayNumber(readEnd.Get());
     if (!number.empty()) {
         FName = ":" + number;
         FDisplay.reset(XOpenDisplay(FName.c_str()));
@@ -133,14 +115,9 @@ TXvfb::~TXvfb()
 {
     FDisplay.reset();
     ::kill(FPid, SIGTERM);
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (::waitpid(FPid, nullptr, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() >= end) {
-            ::kill(FPid, SIGKILL);
-            ::waitpid(FPid, nullptr, 0);
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!WaitUntil([&] { return ::waitpid(FPid, nullptr, WNOHANG) != 0; }, std::chrono::seconds(5))) {
+        ::kill(FPid, SIGKILL);
+        ::waitpid(FPid, nullptr, 0);
     }
 }
 
@@ -167,13 +144,6 @@ TRgb TXvfb::Pixel(int x, int y)
     const unsigned long pixel = XGetPixel(image.get(), 0, 0);
     return {FromChannel(pixel, image->red_mask), FromChannel(pixel, image->green_mask),
             FromChannel(pixel, image->blue_mask)};
-}
-
-void TXvfb::MovePointer(int x, int y)
-{
-    Display* display = FDisplay.get();
-    XTestFakeMotionEvent(display, DefaultScreen(display), x, y, CurrentTime);
-    XSync(display, False);
 }
 
 void TXvfb::Click(int x, int y)

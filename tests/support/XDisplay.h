@@ -42,7 +42,6 @@ public:
 
     void PaintRoot(TRgb colour);
     TRgb Pixel(int x, int y);
-    void MovePointer(int x, int y);
     // Moves there and presses and releases the first button: a viewer passes
     // pointer input on from the first button press.
     void Click(int x, int y);
