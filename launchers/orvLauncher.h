@@ -119,3 +119,20 @@ private:
     sigset_t FOldMask;
     TorvUniqueFd FSignals;
 };
+
+// A launcher's main routine: runs it and turns an error into a log line and exit status 1.
+inline int orvLauncherMain(const char* name, int argc, char** argv, int (*run)(TorvLauncher&, int, char**))
+{
+    try {
+        TorvLauncher launcher(name);
+        try {
+            return run(launcher, argc, argv);
+        } catch (const std::exception& error) {
+            launcher.Log(error.what());
+            return 1;
+        }
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "%s: %s\n", name, error.what());
+        return 1;
+    }
+}

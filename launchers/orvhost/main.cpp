@@ -211,16 +211,5 @@ int Run(TorvLauncher& launcher, int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    try {
-        TorvLauncher launcher("orvhost");
-        try {
-            return Run(launcher, argc, argv);
-        } catch (const std::exception& error) {
-            launcher.Log(error.what());
-            return 1;
-        }
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "orvhost: %s\n", error.what());
-        return 1;
-    }
+    return orvLauncherMain("orvhost", argc, argv, Run);
 }
