@@ -369,17 +369,6 @@ TEST(VNCPassword, MatchesX11vnc)
 
 // ---- window messages
 
-using TPost = std::tuple<std::string, std::uint32_t, std::uint64_t, std::int64_t>;
-
-std::vector<TPost> Posts(TWindowPump& pump, std::size_t count)
-{
-    WaitUntil([&] { return pump.Received().size() >= count; });
-    std::vector<TPost> posts;
-    for (const auto& [child, message] : pump.Received())
-        posts.emplace_back(child, message.Msg, message.WParam, message.LParam);
-    return posts;
-}
-
 TEST(WindowPosts, GoToTheirWindowOnlyWhenItExists)
 {
     TempDir runtime;

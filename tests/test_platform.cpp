@@ -210,17 +210,6 @@ TEST(PlatformProcesses, SplitArguments)
 
 // ---- window messages
 
-using TPost = std::tuple<std::string, std::uint32_t, std::uint64_t, std::int64_t>;
-
-std::vector<TPost> Posts(TWindowPump& pump, std::size_t count)
-{
-    WaitUntil([&] { return pump.Received().size() >= count; });
-    std::vector<TPost> posts;
-    for (const auto& [child, message] : pump.Received())
-        posts.emplace_back(child, message.Msg, message.WParam, message.LParam);
-    return posts;
-}
-
 class PlatformWindowMessages : public ::testing::Test
 {
 protected:

@@ -19,8 +19,11 @@ bool ToAddress(const std::string& host, std::uint16_t port, sockaddr_in& address
     return inet_pton(AF_INET, host.c_str(), &address.sin_addr) == 1;
 }
 
-int NewSocket()
+// A socket for the dotted address and port, which it fills in; -1 when either fails.
+int NewSocket(const std::string& host, std::uint16_t port, sockaddr_in& address)
 {
+    if (!ToAddress(host, port, address))
+        return -1;
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd >= 0) {
         // The reader takes what has piled up only every so often: room for a
@@ -29,6 +32,14 @@ int NewSocket()
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     }
     return fd;
+}
+
+void CloseFd(int& fd) noexcept
+{
+    if (fd >= 0) {
+        ::close(fd);
+        fd = -1;
+    }
 }
 
 short PollOne(int fd, short events, int waitMs)
@@ -54,9 +65,7 @@ bool TMCTcpLink::Connect(const std::string& host, std::uint16_t port, int timeou
 {
     Close();
     sockaddr_in address;
-    if (!ToAddress(host, port, address))
-        return false;
-    FFd = NewSocket();
+    FFd = NewSocket(host, port, address);
     if (FFd < 0)
         return false;
     const int one = 1;
@@ -129,10 +138,7 @@ bool TMCTcpLink::PeerHungUp()
 
 void TMCTcpLink::Close() noexcept
 {
-    if (FFd >= 0) {
-        ::close(FFd);
-        FFd = -1;
-    }
+    CloseFd(FFd);
 }
 
 // ================================================================ TMCTcpListener
@@ -146,9 +152,7 @@ bool TMCTcpListener::Listen(const std::string& host, std::uint16_t port, bool re
 {
     Close();
     sockaddr_in address;
-    if (!ToAddress(host, port, address))
-        return false;
-    FFd = NewSocket();
+    FFd = NewSocket(host, port, address);
     if (FFd < 0)
         return false;
     const int one = 1;
@@ -185,8 +189,5 @@ std::optional<int> TMCTcpListener::Accept()
 
 void TMCTcpListener::Close() noexcept
 {
-    if (FFd >= 0) {
-        ::close(FFd);
-        FFd = -1;
-    }
+    CloseFd(FFd);
 }

@@ -5,12 +5,11 @@
 #include "launchers/orvLauncher.h"
 #include "platform/orvTempFiles.h"
 
-#include <algorithm>
+#include <INIReader.h>
+
 #include <cctype>
 #include <cstdlib>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <strings.h>
 
 namespace {
@@ -34,21 +33,6 @@ struct TViewerConfig
     bool ViewOnly = false;
 };
 
-std::string Trim(const std::string& text)
-{
-    const auto first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos)
-        return "";
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
-
-std::string Lower(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
 std::optional<std::string> DecodePassword(const std::string& hex)
 {
     if (hex.size() != 16)
@@ -71,44 +55,22 @@ std::optional<std::string> DecodePassword(const std::string& hex)
 // Raises std::runtime_error saying what is wrong, with the line where it can.
 TViewerConfig ReadConfig(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    const INIReader ini(path);
+    if (ini.ParseError() < 0)
         throw std::runtime_error("cannot read the configuration " + path);
-    std::ostringstream content;
-    content << in.rdbuf();
-    std::istringstream lines(content.str());
-
-    std::optional<std::string> host, port, password, viewOnly;
-    std::string section, raw;
-    for (int number = 1; std::getline(lines, raw); ++number) {
-        if (number == 1 && raw.starts_with("\xEF\xBB\xBF"))
-            raw.erase(0, 3);
-        const std::string line = Trim(raw);
-        if (line.empty() || line[0] == ';' || line[0] == '#')
-            continue;
-        if (line.front() == '[') {
-            if (line.back() != ']')
-                Fail(path, number, "not a section line");
-            section = Lower(Trim(line.substr(1, line.size() - 2)));
-            continue;
-        }
-        const auto equals = line.find('=');
-        if (equals == std::string::npos)
-            Fail(path, number, "not a key=value line");
-        if (section != "connection")
-            continue;
-        const std::string key = Lower(Trim(line.substr(0, equals)));
-        std::optional<std::string>* slot = key == "host"       ? &host
-                                           : key == "port"     ? &port
-                                           : key == "password" ? &password
-                                           : key == "viewonly" ? &viewOnly
-                                                               : nullptr;
-        if (!slot)
-            continue;
-        if (*slot)
-            Fail(path, number, key + " given twice");
-        *slot = Trim(line.substr(equals + 1));
-    }
+    if (ini.ParseError() > 0)
+        Fail(path, ini.ParseError(), "not an INI line");
+    // The reader joins a key given twice with a line break.
+    auto value = [&](const char* key) -> std::optional<std::string> {
+        if (!ini.HasValue("connection", key))
+            return std::nullopt;
+        std::string text = ini.Get("connection", key, "");
+        if (text.find('\n') != std::string::npos)
+            Fail(path, 0, std::string(key) + " given twice");
+        return text;
+    };
+    const std::optional<std::string> host = value("host"), port = value("port"), password = value("password"),
+                                     viewOnly = value("viewonly");
 
     TViewerConfig config;
     if (!host || host->empty() || host->find_first_of(" \t") != std::string::npos)

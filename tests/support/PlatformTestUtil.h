@@ -3,6 +3,7 @@
 // Helpers of the tests of the platform layer and what stands on it.
 
 #include "platform/orvWindowMessages.h"
+#include "tests/support/TestUtil.h"
 
 #include <poll.h>
 
@@ -12,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace orvtest {
@@ -70,5 +72,17 @@ private:
     std::vector<TorvMessageWindow::Posted> FReceived;
     std::thread FThread;
 };
+
+// The posts a window received, once there are count of them, as comparable tuples.
+using TPost = std::tuple<std::string, std::uint32_t, std::uint64_t, std::int64_t>;
+
+inline std::vector<TPost> Posts(TWindowPump& pump, std::size_t count)
+{
+    WaitUntil([&] { return pump.Received().size() >= count; });
+    std::vector<TPost> posts;
+    for (const auto& [child, message] : pump.Received())
+        posts.emplace_back(child, message.Msg, message.WParam, message.LParam);
+    return posts;
+}
 
 } // namespace orvtest
