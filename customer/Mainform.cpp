@@ -10,6 +10,7 @@
 #include "lib/orvChatFeature.h"
 #include "lib/orvCommandThread.h"
 #include "lib/orvConnectionsUtils.h"
+#include "lib/orvFileTransferFeature.h"
 #include "lib/orvMessageDlg.h"
 #include "lib/orvRemoteDesktopFeature.h"
 
@@ -914,6 +915,7 @@ bool TfrmCustomer::CreateRestartShortcut()
 
 void TfrmCustomer::FeaturesCreate()
 {
+    FFeatures.Add(std::make_unique<TorvFileTransferFeature>(*this, sbFileTransfer));
     FFeatures.Add(std::make_unique<TorvChatFeature>(*this, this, aToggleChat));
     FFeatures.Add(std::make_unique<TorvRemoteDesktopFeature>(*this, OpenVNCAsViewer, OpenVNCAsServer,
                                                              CloseVNC, cbViewOnly, FEnv.RemoteDesktopParts));
