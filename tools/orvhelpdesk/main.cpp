@@ -3,7 +3,7 @@
 // and every channel text, and sends channel texts typed as "<channel> <text>".
 // Chat lines are typed as "chat <text>" and print as "chat: <text>". The
 // remote desktop runs through the same channel thread and launchers as the
-// customer's (see RemoteDesktop.h).
+// customer's (see RemoteDesktop.h), and so do file transfers (FileTransfer.h).
 
 #include "lib/debugProc.h"
 #include "lib/orvAppUtils.h"
@@ -11,9 +11,11 @@
 #include "lib/orvCommandThread.h"
 #include "lib/orvConnections.h"
 #include "lib/orvConnectionsUtils.h"
+#include "lib/orvFileTransfer.h"
 #include "lib/orvOSUtils.h"
 #include "lib/orvThreads.h"
 #include "lib/orvVNCThread.h"
+#include "tools/orvhelpdesk/FileTransfer.h"
 #include "tools/orvhelpdesk/RemoteDesktop.h"
 
 #include <CLI/CLI.hpp>
@@ -59,8 +61,8 @@ const char* StateName(TConnectionState s)
     return "?";
 }
 
-// Prints the texts of one data channel (3 or 4) as they arrive; chat lines
-// as the helpdesk person reads them, everything else as it came.
+// Prints the texts of channel 3 as they arrive; chat lines as the helpdesk
+// person reads them, everything else as it came.
 class TChannelPrinter : public TorvChannelThread
 {
 protected:
@@ -83,7 +85,7 @@ protected:
 
 const std::string kUsage =
     std::string("? type: <channel 1-4> <text>   (\\xHH for any byte, \\\\ for a backslash), chat <text>, ") +
-    THelpdeskRemoteDesktop::Usage + ", or quit";
+    THelpdeskRemoteDesktop::Usage + ", " + THelpdeskFileTransfer::Usage + ", or quit";
 
 volatile std::sig_atomic_t gStop = 0;
 void OnSignal(int)
@@ -113,8 +115,12 @@ int Run(const std::string& settings, int code, int timeoutSeconds)
     if (!connection)
         return 1;
 
-    for (int channel : {3, 4})
-        orvStartChannelThread(*connection, channel, std::make_unique<TChannelPrinter>());
+    orvStartChannelThread(*connection, orvChatChannel, std::make_unique<TChannelPrinter>());
+    // Typed "4 <text>" lines still go out raw through the connection, beside the thread's own.
+    THelpdeskFileTransfer files(
+        orvStartChannelThread(*connection, orvFileTransferChannel,
+                              std::make_unique<TFileTransferControlThread>(*connection)),
+        Say);
     THelpdeskRemoteDesktop desktop(
         orvStartChannelThread(*connection, orvRemoteDesktopChannel, std::make_unique<TorvVNCThread>()), Say);
     auto* command = dynamic_cast<TorvCommandThread*>(connection->FindChannelThread(orvCommandChannel));
@@ -141,6 +147,7 @@ int Run(const std::string& settings, int code, int timeoutSeconds)
             Say("< 1 " + EscapeChannelText(text));
         }
         desktop.Poll();
+        files.Poll();
         if (link == csDisconnected || (wasUp && server == scsDisconnected)) {
             Say("session ended");
             break;
@@ -164,7 +171,7 @@ int Run(const std::string& settings, int code, int timeoutSeconds)
                     gStop = 1;
                     break;
                 }
-                if (desktop.Command(line))
+                if (desktop.Command(line) || files.Command(line))
                     continue;
                 if (line == "chat" || line.starts_with("chat ")) {
                     // Typed as it should read: no escapes, so C:\temp stays as it is.
@@ -214,6 +221,9 @@ int main(int argc, char** argv)
     app.add_option("--timeout", timeout, "seconds to wait for the gateway")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
+    app.footer("Typed at the prompt once joined:\n  <channel 1-4> <text>, chat <text>, " +
+               std::string(THelpdeskRemoteDesktop::Usage) + ",\n  " + THelpdeskFileTransfer::Usage +
+               ", quit");
     CLI11_PARSE(app, argc, argv);
 
     std::signal(SIGINT, OnSignal);
