@@ -327,8 +327,14 @@ void TfrmCustomer::BuildPages()
     // In session.
     sbStep3 = NewPage("sbStep3");
     {
-        // The fullest page: a little tighter.
-        auto* layout = NewPageLayout(sbStep3, 12, 7);
+        // The fullest page: a little tighter, and the transfer list gets
+        // nearly the whole width, which its columns need.
+        auto* page = NewPageLayout(sbStep3, 12, 7);
+        page->setContentsMargins(4, 12, 4, 12);
+        auto* layout = new QVBoxLayout;
+        layout->setContentsMargins(14, 0, 14, 0);
+        layout->setSpacing(7);
+        page->addLayout(layout);
         AddHeading(sbStep3, layout, "You are in remote support session with your helpdesk.");
         AddText(sbStep3, layout,
                 QStringLiteral("Connection is established successfully. Now you can start viewing remote "
@@ -365,14 +371,17 @@ void TfrmCustomer::BuildPages()
         sbFileTransfer->setMinimumHeight(80);
         auto* transfer = new QVBoxLayout(sbFileTransfer);
         transfer->setContentsMargins(0, 0, 0, 0);
-        layout->addWidget(sbFileTransfer, 1);
+        page->addWidget(sbFileTransfer, 1);
 
         btnToggleChat = NewButton(sbStep3, "btnToggleChat");
         orvBindButton(btnToggleChat, aToggleChat);
         btnToggleChat->setCheckable(true);
         connect(aToggleChat, &QAction::toggled, btnToggleChat, &QPushButton::setChecked);
         btCloseConnection = NewButton(sbStep3, "btCloseConnection");
-        AddButtonRow(layout, btCloseConnection, btnToggleChat);
+        auto* buttons = new QVBoxLayout;
+        buttons->setContentsMargins(14, 0, 14, 0);
+        page->addLayout(buttons);
+        AddButtonRow(buttons, btCloseConnection, btnToggleChat);
     }
 
     // Session ended.
