@@ -1,6 +1,7 @@
 // Chat through a local orvgateway: how long a helpdesk line takes to be shown
 // by the customer's chat thread when it is idle, and how many lines a second
 // a burst moves each way.
+#include "bench/BenchMain.h"
 #include "bench/Figure.h"
 #include "lib/orvChat.h"
 #include "lib/orvConnections.h"
@@ -35,7 +36,7 @@ int Run()
     orvtest::GatewayProcess gateway;
     orvtest::TempDir dir;
     const std::string settings = dir.File("orvcustomer.ini");
-    orvtest::WriteFile(settings, "[gateway]\ngateway1=127.0.0.1:" + std::to_string(gateway.Port()) + "\n");
+    gateway.WriteClientSettings(settings);
 
     auto customer = orvtest::JoinSession(settings, 0, orvKindCustomer);
     if (!customer) {
@@ -101,15 +102,5 @@ int Run()
 
 int main()
 {
-    orvSync::SetMainThread();
-    orvStartConnectionCore();
-    int rc = 1;
-    try {
-        rc = Run();
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "error: %s\n", e.what());
-    }
-    orvSync::StopServing();
-    orvShutdownConnectionCore();
-    return rc;
+    return orvBenchMain("chat", Run);
 }

@@ -5,6 +5,7 @@
 // the acceptance until both ends are Finished, and over the whole budget
 // periods inside the transfer, which the first period's head start and the
 // last period's short burst do not skew.
+#include "bench/BenchMain.h"
 #include "bench/Figure.h"
 #include "lib/orvConnections.h"
 #include "lib/orvConnectionsUtils.h"
@@ -199,7 +200,7 @@ int Run()
     orvtest::GatewayProcess gateway;
     orvtest::TempDir dir;
     const std::string settings = dir.File("orvcustomer.ini");
-    orvtest::WriteFile(settings, "[gateway]\ngateway1=127.0.0.1:" + std::to_string(gateway.Port()) + "\n");
+    gateway.WriteClientSettings(settings);
 
     TSide customer{"the customer", orvtest::JoinSession(settings, 0, orvKindCustomer)};
     if (!customer.Connection) {
@@ -242,15 +243,5 @@ int Run()
 
 int main()
 {
-    orvSync::SetMainThread();
-    orvStartConnectionCore();
-    int rc = 1;
-    try {
-        rc = Run();
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "error: %s\n", e.what());
-    }
-    orvSync::StopServing();
-    orvShutdownConnectionCore();
-    return rc;
+    return orvBenchMain("files", Run);
 }

@@ -2,6 +2,7 @@
 // latency each way, from the host program's socket to the viewer program's
 // socket, beside a direct loopback copy measured in the same run. The bench
 // plays both programs; both sides' channel threads run in this process.
+#include "bench/BenchMain.h"
 #include "bench/Figure.h"
 #include "lib/orvConnections.h"
 #include "lib/orvConnectionsUtils.h"
@@ -159,7 +160,7 @@ int Run()
     orvtest::GatewayProcess gateway;
     orvtest::TempDir dir;
     const std::string settings = dir.File("orvcustomer.ini");
-    orvtest::WriteFile(settings, "[gateway]\ngateway1=127.0.0.1:" + std::to_string(gateway.Port()) + "\n");
+    gateway.WriteClientSettings(settings);
     auto customer = orvtest::JoinSession(settings, 0, orvKindCustomer);
     if (!customer)
         return 1;
@@ -243,14 +244,5 @@ int Run()
 
 int main()
 {
-    orvSync::SetMainThread();
-    orvStartConnectionCore();
-    int rc = 1;
-    try {
-        rc = Run();
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "rfb: %s\n", e.what());
-    }
-    orvShutdownConnectionCore();
-    return rc;
+    return orvBenchMain("rfb", Run);
 }

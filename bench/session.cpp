@@ -49,7 +49,7 @@ int main()
         orvtest::GatewayProcess gateway;
         orvtest::TempDir dir;
         const std::string ini = dir.File("bench.ini");
-        orvtest::WriteFile(ini, "[gateway]\ngateway1=127.0.0.1:" + std::to_string(gateway.Port()) + "\n");
+        gateway.WriteClientSettings(ini);
 
         constexpr int runs = 7;
         std::vector<double> ms;

@@ -192,7 +192,7 @@ int main(int argc, char** argv)
     std::filesystem::copy_file(built, program);
     orvtest::GatewayProcess gateway;
     const std::string settings = dir.File("orvcustomer.ini");
-    orvtest::WriteFile(settings, "[gateway]\ngateway1=127.0.0.1:" + std::to_string(gateway.Port()) + "\n");
+    gateway.WriteClientSettings(settings);
 
     orvSync::SetMainThread();
     orvStartConnectionCore();

@@ -197,38 +197,32 @@ void TTransferFileThread::EndWorker()
 
 TTransferState TTransferFileThread::State()
 {
-    TDebugLock lock(FLock, "TTransferFileThread.State");
-    return FState;
+    return Locked(FState);
 }
 
 std::string TTransferFileThread::TransferId()
 {
-    TDebugLock lock(FLock, "TTransferFileThread.TransferId");
-    return FTransferId;
+    return Locked(FTransferId);
 }
 
 std::string TTransferFileThread::FileName()
 {
-    TDebugLock lock(FLock, "TTransferFileThread.FileName");
-    return FFileName;
+    return Locked(FFileName);
 }
 
 std::int32_t TTransferFileThread::Percent()
 {
-    TDebugLock lock(FLock, "TTransferFileThread.Percent");
-    return FPercent;
+    return Locked(FPercent);
 }
 
 std::int32_t TTransferFileThread::BytesTransferred()
 {
-    TDebugLock lock(FLock, "TTransferFileThread.BytesTransferred");
-    return FBytesTransferred;
+    return Locked(FBytesTransferred);
 }
 
 std::int32_t TTransferFileThread::FileSize()
 {
-    TDebugLock lock(FLock, "TTransferFileThread.FileSize");
-    return FFileSize;
+    return Locked(FFileSize);
 }
 
 bool TTransferFileThread::HasFile()
@@ -293,15 +287,17 @@ void TTransferFileThread::ChangeState(TTransferState state, Allowed allowed, con
 
 void TTransferFileThread::SendMessage(char code, std::string_view parameter)
 {
-    TFileTransferControlThread* control = nullptr;
-    std::string id;
-    {
-        TDebugLock lock(FLock, "TTransferFileThread.SendMessage");
-        control = FControl;
-        id = FTransferId;
-    }
+    TFileTransferControlThread* control = Locked(FControl);
     if (control)
-        control->Send(JoinTransferMessage(code, id, parameter));
+        control->Send(JoinTransferMessage(code, TransferId(), parameter));
+}
+
+void TTransferFileThread::Fail()
+{
+    TDebugLock lock(FLock, "TTransferFileThread.Fail");
+    SetState(TTransferState::Failed);
+    Close();
+    SendMessage(orvFileCode::Failure, orvFileFailureCode);
 }
 
 void TTransferFileThread::SetPercentFromBytes()
@@ -343,9 +339,7 @@ void TSendFileThread::Open()
     if (file >= 0)
         ::close(file);
     DebugLogFmt("Unable to open %s for sending", FFileName.c_str());
-    SetState(TTransferState::Failed);
-    Close();
-    SendMessage(orvFileCode::Failure, orvFileFailureCode);
+    Fail();
 }
 
 void TSendFileThread::SetState(TTransferState state)
@@ -389,11 +383,7 @@ void TSendFileThread::Execute()
             // Nothing is left to do once the transfer has ended; the record stays.
             if (IsFinalState(State()))
                 break;
-            TFileTransferControlThread* control = nullptr;
-            {
-                TDebugLock lock(FLock, "TSendFileThread.Execute");
-                control = FControl;
-            }
+            TFileTransferControlThread* control = Locked(FControl);
             if (!control || control->PendingMessageCount() != 0) {
                 Sleep(1);
             } else {
@@ -402,9 +392,7 @@ void TSendFileThread::Execute()
             }
         } catch (const EorvFileError& e) {
             DebugLogFmt("Unknown error in TSendFileThread.Execute (\"%s\")", e.what());
-            SetState(TTransferState::Failed);
-            Close();
-            SendMessage(orvFileCode::Failure, orvFileFailureCode);
+            Fail();
             break;
         } catch (const std::exception& e) {
             DebugLogFmt("Unknown error in TSendFileThread.Execute (\"%s\")", e.what());
@@ -418,11 +406,8 @@ void TSendFileThread::SendNextChunk()
     TFileTransferControlThread* control = nullptr;
     {
         TDebugLock lock(FLock, "TSendFileThread.SendNextChunk");
-        if (FBytesTransferred > FAckedBytes + kAckWindow) {
-            control = nullptr;
-        } else {
+        if (FBytesTransferred <= FAckedBytes + kAckWindow)
             control = FControl;
-        }
     }
     // The control lock is taken only while no transfer lock is held.
     if (!control || control->BytesThisPeriod() >= control->MaxBytesPerPeriod() ||
@@ -511,9 +496,7 @@ void TReceiveFileThread::Open()
     if (file >= 0)
         ::close(file);
     DebugLogFmt("Unable to create %s for receiving", FTargetPath.c_str());
-    SetState(TTransferState::Failed);
-    Close();
-    SendMessage(orvFileCode::Failure, orvFileFailureCode);
+    Fail();
 }
 
 void TReceiveFileThread::Close()
@@ -605,9 +588,7 @@ void TReceiveFileThread::Execute()
             WriteChunk(payload);
         } catch (const EorvFileError& e) {
             DebugLogFmt("Unknown error in TReceiveFileThread.Execute (\"%s\")", e.what());
-            SetState(TTransferState::Failed);
-            Close();
-            SendMessage(orvFileCode::Failure, orvFileFailureCode);
+            Fail();
         } catch (const std::exception& e) {
             DebugLogFmt("Unknown error in TReceiveFileThread.Execute (\"%s\")", e.what());
         }
@@ -619,9 +600,7 @@ void TReceiveFileThread::WriteChunk(const std::string& payload)
     // The peer announced the size; more would fill the disk at its will.
     if (std::int64_t{FBytesTransferred} + static_cast<std::int64_t>(payload.size()) > FFileSize) {
         DebugLogFmt("Receiving thread \"%s\" got more data than announced", FTransferId.c_str());
-        SetState(TTransferState::Failed);
-        Close();
-        SendMessage(orvFileCode::Failure, orvFileFailureCode);
+        Fail();
         return;
     }
     for (std::size_t written = 0; written < payload.size();) {

@@ -135,6 +135,14 @@ protected:
     // Sends through the control thread; nothing once it has let the transfer go.
     void SendMessage(char code, std::string_view parameter = {});
     void SetPercentFromBytes();
+    // Failed, the file closed, the peer told "8:<id>:100".
+    void Fail();
+    // A copy of a field, read under the transfer's lock.
+    template <typename T> T Locked(const T& field) const
+    {
+        TDebugLock lock(FLock, "TTransferFileThread.Locked");
+        return field;
+    }
     // Stops the worker before the derived class's fields go.
     void EndWorker();
 

@@ -9,7 +9,7 @@
 #include "lib/orvConnectionsUtils.h"
 #include "lib/orvThreads.h"
 #include "tests/support/ChannelCollector.h"
-#include "tests/support/GatewayProcess.h"
+#include "tests/support/GatewaySuite.h"
 #include "tests/support/SessionUtil.h"
 #include "tests/support/TestUtil.h"
 
@@ -33,21 +33,9 @@ struct TShown
     std::function<void(const std::string&)> Throw; // a GUI step that fails for this text
 };
 
-class Chat : public ::testing::Test
+class Chat : public GatewaySuite
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        orvSync::SetMainThread();
-        orvStartConnectionCore();
-        Gateway = std::make_unique<GatewayProcess>();
-    }
-    static void TearDownTestSuite()
-    {
-        Gateway.reset();
-        orvShutdownConnectionCore();
-    }
-
     void SetUp() override
     {
         JoinCustomer();
@@ -66,7 +54,7 @@ protected:
     void JoinCustomer()
     {
         FSettings = FDir.File("orvcustomer.ini");
-        WriteFile(FSettings, "[gateway]\ngateway1=127.0.0.1:" + std::to_string(Gateway->Port()) + "\n");
+        Gateway->WriteClientSettings(FSettings);
         FCustomer = JoinSession(FSettings, 0, orvKindCustomer);
         ASSERT_TRUE(FCustomer);
         auto chat = std::make_unique<TOrvChatThread>();
@@ -106,7 +94,6 @@ protected:
         return {got.begin() + static_cast<std::ptrdiff_t>(from), got.end()};
     }
 
-    static inline std::unique_ptr<GatewayProcess> Gateway;
     TempDir FDir;
     std::string FSettings;
     TShown FShown;

@@ -7,7 +7,7 @@
 #include "lib/orvFileTransfer.h"
 #include "lib/orvThreads.h"
 #include "tests/support/ChannelCollector.h"
-#include "tests/support/GatewayProcess.h"
+#include "tests/support/GatewaySuite.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/SessionUtil.h"
 #include "tests/support/TestUtil.h"
@@ -50,21 +50,9 @@ TReceiveFileThread& Receiving(const TTransferPtr& transfer)
     return dynamic_cast<TReceiveFileThread&>(*transfer);
 }
 
-class FileTransfer : public ::testing::Test
+class FileTransfer : public GatewaySuite
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        orvSync::SetMainThread();
-        orvStartConnectionCore();
-        Gateway = std::make_unique<GatewayProcess>();
-    }
-    static void TearDownTestSuite()
-    {
-        Gateway.reset();
-        orvShutdownConnectionCore();
-    }
-
     void TearDown() override
     {
         FHelpdesk.reset();
@@ -74,7 +62,7 @@ protected:
     void JoinCustomer(std::int32_t budget = kUnlimited)
     {
         FSettings = FDir.File("orvcustomer.ini");
-        WriteFile(FSettings, "[gateway]\ngateway1=127.0.0.1:" + std::to_string(Gateway->Port()) + "\n");
+        Gateway->WriteClientSettings(FSettings);
         FCustomer = JoinSession(FSettings, 0, orvKindCustomer);
         ASSERT_TRUE(FCustomer);
         FCustomerFiles =
@@ -173,7 +161,6 @@ protected:
         EXPECT_EQ(ends.Received->Percent(), 100);
     }
 
-    static inline std::unique_ptr<GatewayProcess> Gateway;
     TempDir FDir;
     std::string FSettings;
     std::unique_ptr<TorvConnection> FCustomer;

@@ -84,7 +84,7 @@ protected:
         FGateway = std::make_unique<GatewayProcess>();
 
         FSettings = FDir.File("orv.ini");
-        WriteFile(FSettings, "[gateway]\ngateway1=127.0.0.1:" + std::to_string(FGateway->Port()) + "\n");
+        FGateway->WriteClientSettings(FSettings);
         FCustomer = JoinSession(FSettings, 0, orvKindCustomer);
         ASSERT_TRUE(FCustomer);
         auto thread = std::make_unique<TorvVNCThread>();

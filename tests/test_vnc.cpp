@@ -11,7 +11,7 @@
 #include "lib/orvVNCThread.h"
 #include "tests/support/ChannelCollector.h"
 #include "tests/support/FakeRelays.h"
-#include "tests/support/GatewayProcess.h"
+#include "tests/support/GatewaySuite.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/SessionUtil.h"
 #include "tests/support/TestUtil.h"
@@ -59,26 +59,14 @@ bool Contains(const std::vector<std::string>& list, const std::string& text)
     return std::find(list.begin(), list.end(), text) != list.end();
 }
 
-class RemoteDesktop : public ::testing::Test
+class RemoteDesktop : public GatewaySuite
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        orvSync::SetMainThread();
-        orvStartConnectionCore();
-        Gateway = std::make_unique<GatewayProcess>();
-    }
-    static void TearDownTestSuite()
-    {
-        Gateway.reset();
-        orvShutdownConnectionCore();
-    }
-
     // The customer registered with its remote-desktop thread.
     void SetUp() override
     {
         FSettings = FDir.File("orvcustomer.ini");
-        WriteFile(FSettings, "[gateway]\ngateway1=127.0.0.1:" + std::to_string(Gateway->Port()) + "\n");
+        Gateway->WriteClientSettings(FSettings);
         FCustomer = JoinSession(FSettings, 0, orvKindCustomer);
         ASSERT_TRUE(FCustomer);
         Thread = &orvStartChannelThread(*FCustomer, orvRemoteDesktopChannel, NewThread(Relays));
@@ -152,7 +140,6 @@ protected:
         return data;
     }
 
-    static inline std::unique_ptr<GatewayProcess> Gateway;
     TempDir FDir;
     std::string FSettings;
     FakeRelays Relays;

@@ -199,4 +199,9 @@ std::string GatewayProcess::ErrorOutput() const
     return ReadFile(FDir.File("stderr.log"));
 }
 
+void GatewayProcess::WriteClientSettings(const std::string& path) const
+{
+    WriteFile(path, "[gateway]\ngateway1=127.0.0.1:" + std::to_string(FPort) + "\n");
+}
+
 } // namespace orvtest

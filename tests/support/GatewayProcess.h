@@ -29,6 +29,8 @@ public:
     GatewayProcess& operator=(const GatewayProcess&) = delete;
 
     std::uint16_t Port() const noexcept { return FPort; }
+    // Writes a client's settings file whose only gateway is this one.
+    void WriteClientSettings(const std::string& path) const;
     pid_t Pid() const noexcept { return FPid; }
     // The signal (SIGTERM unless told), then SIGKILL once the grace time has
     // passed. The exit code, or 128 + the signal number when a signal ended
