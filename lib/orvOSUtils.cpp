@@ -5,6 +5,7 @@
 #include "lib/orvThreads.h"
 #include "platform/orvKeyStore.h"
 #include "platform/orvProcesses.h"
+#include "platform/orvSessionActions.h"
 #include "platform/orvTempFiles.h"
 #include "platform/orvWindowMessages.h"
 #include "transport/MCTcpLink.h"
@@ -163,13 +164,21 @@ TorvOSPlatform TorvOSPlatform::Default()
     platform.Processes = std::make_shared<TorvLinuxProcessTable>();
     platform.Windows = std::make_shared<TorvSocketWindowMessenger>();
     platform.ProgramFolder = orvExecutableFolder();
+    platform.OpenKeyboard = [] { return orvOpenDesktopKeyboard(); };
+    platform.ShowKeysMessage = [](const std::string& text, const std::string& caption) {
+        DebugLogFmt("%s: %s", caption.c_str(), text.c_str());
+    };
+    platform.SessionActions = std::make_shared<TorvLogindSessionActions>();
+    platform.FindProgram = orvFindInPath;
     return platform;
 }
 
-TorvWDefaultUtils::TorvWDefaultUtils(TorvOSPlatform platform) : FPlatform(std::move(platform))
+TorvWDefaultUtils::TorvWDefaultUtils(TorvOSPlatform platform)
+    : FPlatform(std::move(platform)), FKeys(FPlatform.ShowKeysMessage)
 {
-    orvAssert(FPlatform.OpenHostKey && FPlatform.Processes && FPlatform.Windows, kUnit,
-              "Incomplete platform");
+    orvAssert(FPlatform.OpenHostKey && FPlatform.Processes && FPlatform.Windows && FPlatform.OpenKeyboard &&
+                  FPlatform.ShowKeysMessage && FPlatform.SessionActions && FPlatform.FindProgram,
+              kUnit, "Incomplete platform");
     // None of the systems whose process handling the program was first written
     // for: the version-dependent paths never apply here.
     FKnownOSVersion = false;
@@ -498,38 +507,74 @@ bool TorvWDefaultUtils::IsHostListening(int port)
     return false;
 }
 
+// ================================================================ desktop actions
+
 namespace {
 
-[[noreturn]] void NotAvailableYet(const char* operation)
-{
-    throw EorvException(std::string(operation) + " is not available yet in this version.");
-}
+// The desktops' own settings programs, in the order they are tried.
+constexpr std::initializer_list<const char*> kSettingsPrograms = {
+    "gnome-control-center", "systemsettings", "xfce4-settings-manager", "mate-control-center", "lxqt-config"};
+constexpr const char* kPrinterPage = "http://localhost:631/printers";
 
 } // namespace
 
+bool TorvWDefaultUtils::RunFirstFound(const char* what, std::initializer_list<const char*> programs,
+                                      const std::vector<std::string>& arguments)
+{
+    for (const char* name : programs) {
+        const std::string path = FPlatform.FindProgram(name);
+        if (path.empty())
+            continue;
+        DebugLogFmt("Opening %s with %s", what, path.c_str());
+        FPlatform.Processes->Spawn(path, arguments, "");
+        return true;
+    }
+    return false;
+}
+
 void TorvWDefaultUtils::OpenControlPanel()
 {
-    NotAvailableYet("Opening the settings");
+    if (!RunFirstFound("the desktop settings", kSettingsPrograms, {}))
+        DebugLog("No desktop settings program found");
 }
 
 void TorvWDefaultUtils::OpenPrinterLinksFolder()
 {
-    NotAvailableYet("Opening the printers");
+    if (RunFirstFound("the printers", {"system-config-printer"}, {}))
+        return;
+    // Without the printer tool, the print server's own page.
+    if (!RunFirstFound("the printers", {"xdg-open"}, {kPrinterPage}))
+        DebugLog("No printer settings program found");
 }
 
 bool TorvWDefaultUtils::RestartComputer()
 {
-    NotAvailableYet("Restarting the computer");
+    DebugLog("Restarting the computer");
+    const TorvSessionActionResult result = FPlatform.SessionActions->Reboot();
+    if (!result.Done)
+        DebugLogFmt("Unable to restart the computer: %s", result.Reason.c_str());
+    return result.Done;
 }
 
 bool TorvWDefaultUtils::LogOffUser()
 {
-    NotAvailableYet("Logging off");
+    DebugLog("Logging the user off");
+    const TorvSessionActionResult result = FPlatform.SessionActions->LogOff();
+    if (!result.Done)
+        DebugLogFmt("Unable to log the user off: %s", result.Reason.c_str());
+    return result.Done;
 }
 
-bool TorvWDefaultUtils::SendKeys(const std::string&, bool)
+bool TorvWDefaultUtils::SendKeys(const std::string& keys, bool wait)
 {
-    NotAvailableYet("Sending keys");
+    std::unique_ptr<TorvKeyboard> keyboard;
+    try {
+        keyboard = FPlatform.OpenKeyboard();
+    } catch (const std::exception& e) {
+        DebugLogFmt("Unable to send keys: %s", e.what());
+        return false;
+    }
+    return FKeys.Send(*keyboard, keys, wait);
 }
 
 std::string orvExpandEnvironment(const std::string& text)
@@ -556,6 +601,21 @@ std::string orvExpandEnvironment(const std::string& text)
     return out;
 }
 
+namespace {
+
+// "http://...", "mailto:...": an address rather than a file.
+bool HasUrlScheme(const std::string& text)
+{
+    const std::size_t colon = text.find(':');
+    if (colon == std::string::npos || colon < 2) // "C:" is no scheme, and a scheme has two letters at least
+        return false;
+    return std::all_of(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(colon),
+                       [](unsigned char c) { return std::isalnum(c) || c == '+' || c == '-' || c == '.'; }) &&
+           std::isalpha(static_cast<unsigned char>(text[0]));
+}
+
+} // namespace
+
 pid_t TorvWDefaultUtils::RunExecutable(const std::string& path, const std::string& arguments)
 {
     const std::string file = orvExpandEnvironment(path);
@@ -564,6 +624,10 @@ pid_t TorvWDefaultUtils::RunExecutable(const std::string& path, const std::strin
             std::string folder = std::filesystem::path(file).parent_path().string();
             return FPlatform.Processes->Spawn(file, orvSplitArguments(arguments), folder);
         }
+        // A file that is not there fails here, as it would for the shell,
+        // rather than in the desktop's handler, which might show an error.
+        if (!HasUrlScheme(file) && !std::filesystem::exists(file))
+            throw std::runtime_error("no such file");
         // A document, folder or address: the desktop's handler takes it alone.
         return FPlatform.Processes->Spawn("xdg-open", {file}, "");
     } catch (const std::exception&) {

@@ -5,15 +5,19 @@
 // viewer launchers, checking that the host answers RFB, the two window
 // messages, and the desktop actions. One process-wide object, OSUtils().
 
+#include "lib/orvSendKeys.h"
+
 #include <sys/types.h>
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 class TorvKeyStore;
 class TorvProcessTable;
+class TorvSessionActions;
 class TorvWindowMessenger;
 
 // The fixed password of our host; it only guards a loopback port.
@@ -61,7 +65,8 @@ public:
 
     // Starts a file (environment variables in its path expanded): an
     // executable is run in its own folder with the arguments, anything else
-    // is opened with the desktop's handler. Returns the started process.
+    // is opened with the desktop's handler; a path that is neither there nor
+    // an address fails. Returns the started process.
     virtual pid_t RunExecutable(const std::string& path, const std::string& arguments) = 0;
     // Finds the window classes of the host and the viewer.
     virtual TorvWindowMessenger& Windows() = 0;
@@ -84,6 +89,13 @@ struct TorvOSPlatform
     std::shared_ptr<TorvProcessTable> Processes;
     std::shared_ptr<TorvWindowMessenger> Windows;
     std::string ProgramFolder; // where orvhost and orvviewer lie, with a trailing '/'
+    // The desktop's keyboard, opened for each key string.
+    std::function<std::unique_ptr<TorvKeyboard>()> OpenKeyboard;
+    // The key strings' message boxes; the default only logs them.
+    TorvKeysMessage ShowKeysMessage;
+    std::shared_ptr<TorvSessionActions> SessionActions; // restart and log-off
+    // A program's full path, empty when the desktop lacks it.
+    std::function<std::string(const std::string& name)> FindProgram;
 
     static TorvOSPlatform Default();
 };
@@ -121,6 +133,7 @@ public:
     bool FindHostProcess(pid_t& pid);
     bool FindViewerProcess(pid_t& pid);
     void RunViewer();
+    const TorvSendKeys& Keys() const { return FKeys; }
 
     pid_t ProcessHandle() const { return FProcessHandle; }
     bool StartedByUs() const { return FStartedByUs; }
@@ -133,10 +146,14 @@ public:
 private:
     struct TProgramTexts;
     bool FindProcess(const std::string& exePath, pid_t& pid);
+    // Starts the first of the programs the desktop has; false when it has none.
+    bool RunFirstFound(const char* what, std::initializer_list<const char*> programs,
+                       const std::vector<std::string>& arguments);
     void CloseProgram(const TProgramTexts& texts, bool waitForStart);
     void EndProgram(const TProgramTexts& texts);
 
     TorvOSPlatform FPlatform;
+    TorvSendKeys FKeys;
     pid_t FProcessHandle = 0;
     bool FStartedByUs = false;
 };

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/prctl.h>
@@ -325,6 +326,29 @@ bool orvIsExecutableFile(const std::string& path)
     struct stat info;
     return !path.empty() && ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
            ::access(path.c_str(), X_OK) == 0;
+}
+
+std::string orvFindInPath(const std::string& name)
+{
+    if (name.empty())
+        return {};
+    if (name.find('/') != std::string::npos)
+        return orvIsExecutableFile(name) ? name : std::string();
+    const char* path = std::getenv("PATH");
+    // The same default search path as execvp.
+    const std::string folders = path ? path : "/bin:/usr/bin";
+    for (std::size_t start = 0; start <= folders.size();) {
+        std::size_t end = folders.find(':', start);
+        if (end == std::string::npos)
+            end = folders.size();
+        // An empty entry means the current folder, as it does for a shell.
+        const std::string folder = end == start ? "." : folders.substr(start, end - start);
+        const std::string candidate = folder + "/" + name;
+        if (orvIsExecutableFile(candidate))
+            return candidate;
+        start = end + 1;
+    }
+    return {};
 }
 
 std::string orvExecutableFolder()

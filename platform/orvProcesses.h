@@ -89,5 +89,8 @@ std::vector<std::string> orvSplitArguments(const std::string& text);
 
 // Whether path names a regular file that we may execute.
 bool orvIsExecutableFile(const std::string& path);
+// The full path of a program as a shell would find it in $PATH (a name with a
+// '/' is taken as it is); empty when there is none.
+std::string orvFindInPath(const std::string& name);
 // The folder of the running program, with a trailing '/'.
 std::string orvExecutableFolder();

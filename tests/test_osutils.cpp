@@ -6,6 +6,7 @@
 #include "lib/debugProc.h"
 #include "lib/orvConnections.h"
 #include "lib/orvOSUtils.h"
+#include "tests/support/RecordingDesktop.h"
 #include "platform/orvKeyStore.h"
 #include "platform/orvProcesses.h"
 #include "platform/orvWindowMessages.h"
@@ -138,6 +139,7 @@ protected:
         platform.Processes = Processes;
         platform.Windows = std::make_shared<TorvSocketWindowMessenger>(5000);
         platform.ProgramFolder = Folder.Path() + "/";
+        std::make_shared<orvtest::TRecordingDesktop>()->Plug(platform);
         Utils = std::make_unique<TorvWDefaultUtils>(std::move(platform));
         Utils->ProcessCloseWaitMs = 300;
     }

@@ -7,6 +7,7 @@
 #include "lib/orvConnections.h"
 #include "lib/orvConnectionsUtils.h"
 #include "lib/orvOSUtils.h"
+#include "tests/support/RecordingDesktop.h"
 #include "lib/orvThreads.h"
 #include "lib/orvVNCThread.h"
 #include "platform/orvKeyStore.h"
@@ -80,6 +81,7 @@ protected:
         orvStartConnectionCore();
         TorvOSPlatform platform = TorvOSPlatform::Default();
         platform.ProgramFolder = ORV_BINARY_DIR "/bin/";
+        std::make_shared<orvtest::TRecordingDesktop>()->Plug(platform);
         orvCreateOSUtils(std::make_unique<TorvWDefaultUtils>(platform));
         FGateway = std::make_unique<GatewayProcess>();
 

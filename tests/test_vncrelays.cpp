@@ -5,6 +5,7 @@
 #include "lib/debugProc.h"
 #include "lib/orvConnections.h"
 #include "lib/orvOSUtils.h"
+#include "tests/support/RecordingDesktop.h"
 #include "lib/orvThreads.h"
 #include "lib/orvVNCModule.h"
 #include "lib/orvVNCThread.h"
@@ -166,6 +167,7 @@ protected:
         platform.Processes = Processes;
         platform.Windows = std::make_shared<TorvSocketWindowMessenger>();
         platform.ProgramFolder = Folder.Path() + "/";
+        std::make_shared<orvtest::TRecordingDesktop>()->Plug(platform);
         auto utils = std::make_unique<TorvWDefaultUtils>(std::move(platform));
         utils->ProcessEndWaitMs = 200;
         utils->HostAppearWaitMs = 200;

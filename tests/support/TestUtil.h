@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <functional>
+#include <algorithm>
 #include <string>
+#include <vector>
 
 namespace orvtest {
 
@@ -29,5 +31,10 @@ private:
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
+
+inline bool Contains(const std::vector<std::string>& list, const std::string& item)
+{
+    return std::find(list.begin(), list.end(), item) != list.end();
+}
 
 } // namespace orvtest
