@@ -34,6 +34,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -941,10 +942,30 @@ void TfrmCustomer::lblUpdateClick()
     ShowMessageText(orvCustomerText::NoUpdateCheck);
 }
 
-bool TfrmCustomer::HelpdeskRequestedAction(const std::string&, const std::string&)
+bool TfrmCustomer::HelpdeskRequestedAction(const std::string& code, const std::string& data)
 {
-    // Opening files, the control panel, printers, restart, log-off and the
-    // key presses the helpdesk may ask for: not carried out yet, so these
-    // commands are answered as not understood.
-    return false;
+    return FHelpdeskActions.Handle(code, data);
+}
+
+void TfrmCustomer::ShowActionMessage(const std::string& text)
+{
+    ShowMessageText(text);
+}
+
+void TfrmCustomer::ProcessPendingEvents()
+{
+    QCoreApplication::processEvents();
+}
+
+void TfrmCustomer::PauseGuiThread(std::chrono::milliseconds time)
+{
+    if (FEnv.PauseGuiThread)
+        FEnv.PauseGuiThread(time);
+    else
+        std::this_thread::sleep_for(time);
+}
+
+void TfrmCustomer::CloseMainWindow()
+{
+    close();
 }

@@ -6,6 +6,7 @@
 // session's connection once one has registered; a 250 ms timer drives it.
 
 #include "lib/orvConnections.h"
+#include "lib/orvHelpdeskActions.h"
 #include "lib/orvSessionFeature.h"
 #include "lib/orvVNCThread.h"
 
@@ -42,10 +43,11 @@ struct TorvCustomerEnvironment
     std::string AutostartFolder; // empty: the desktop's autostart folder
     std::string ExecutablePath;  // empty: the running executable
     std::chrono::milliseconds EstablishTimeout = std::chrono::seconds(30);
-    bool AnimatePages = true;                                   // false: page changes are instant
-    std::function<QDateTime()> Now;                             // empty: the current local time
-    std::function<void(const QUrl&)> OpenAddress;               // empty: the desktop's default handler
-    std::function<TorvRemoteDesktopParts()> RemoteDesktopParts; // empty: the real relays
+    bool AnimatePages = true;                                      // false: page changes are instant
+    std::function<QDateTime()> Now;                                // empty: the current local time
+    std::function<void(const QUrl&)> OpenAddress;                  // empty: the desktop's default handler
+    std::function<TorvRemoteDesktopParts()> RemoteDesktopParts;    // empty: the real relays
+    std::function<void(std::chrono::milliseconds)> PauseGuiThread; // empty: sleeps
 };
 
 // Status panel looks.
@@ -56,7 +58,7 @@ enum class TorvStatus {
     Session, // helpdesk joined: "Connected", green
 };
 
-class TfrmCustomer : public QWidget, public TorvSessionHost
+class TfrmCustomer : public QWidget, public TorvSessionHost, private TorvHelpdeskActionsHost
 {
     Q_OBJECT
 
@@ -76,7 +78,7 @@ public:
 
     TorvConnection* Connection() const { return FConnection.get(); }
     TOrvServers* Servers() const { return FServers.get(); }
-    TorvCommandThread* CommandThread() const;
+    TorvCommandThread* CommandThread() const override;
     // The features ask for the connection and their channel thread here; none without a connection.
     TorvConnection* SessionConnection() const override { return FConnection.get(); }
     TorvChannelThread* SessionChannelThread(int channel) const override;
@@ -90,7 +92,7 @@ public:
     void SetStatus(TorvStatus status);
 
     // Writes the restart entry for the current session; true when written.
-    bool CreateRestartShortcut();
+    bool CreateRestartShortcut() override;
 
     // Handlers, by the names the window description gives them.
     void MainTimerTimer();
@@ -142,6 +144,10 @@ private:
     void HandleOneRemoteDesktopCommand(); // one channel-2 command per tick
     // The helpdesk-requested actions (101 to 105, 107, 108); false: not carried out here.
     bool HelpdeskRequestedAction(const std::string& code, const std::string& data);
+    void ShowActionMessage(const std::string& text) override;
+    void ProcessPendingEvents() override;
+    void PauseGuiThread(std::chrono::milliseconds time) override;
+    void CloseMainWindow() override;
 
     TorvCustomerEnvironment FEnv;
 
@@ -155,6 +161,7 @@ private:
     bool FBusyCursor = false;
 
     TorvSessionFeatures FFeatures;
+    TorvHelpdeskActions FHelpdeskActions{*this};
 
     // Session state.
     std::unique_ptr<TOrvServers> FServers;

@@ -9,18 +9,39 @@
 #include "lib/orvOSUtils.h"
 #include "lib/orvThreads.h"
 
+#include <QMessageBox>
+
 #include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
 
+namespace {
+
+// The key strings' complaints: modal, OK only, owned by no window.
+void ShowKeysMessageBox(const std::string& text, const std::string& caption)
+{
+    QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(caption), QString::fromStdString(text),
+                    QMessageBox::Ok);
+    box.exec();
+}
+
+std::unique_ptr<TorvOSUtils> NewOSUtils()
+{
+    TorvOSPlatform platform = TorvOSPlatform::Default();
+    platform.ShowKeysMessage = ShowKeysMessageBox;
+    return std::make_unique<TorvWDefaultUtils>(std::move(platform));
+}
+
+} // namespace
+
 int main(int argc, char** argv)
 {
     // The diagnostic log has started before main.
     orvStartConnectionCore();
     // Process-wide, outliving the window: ended after the connection core.
-    TorvOSUtilsScope osUtils;
+    TorvOSUtilsScope osUtils(NewOSUtils());
     std::srand(static_cast<unsigned>(std::time(nullptr)));
 
     int result = 0;

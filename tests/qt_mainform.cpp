@@ -541,11 +541,11 @@ TEST_F(SessionTest, ErrorCodeNoticesAndUnknownCommands)
     // Unknown codes come back as 20 with the whole text; a 20 itself is ignored.
     helpdesk.Send("20:999:x");
     helpdesk.Send("999:a:b");
-    helpdesk.Send("101:/etc/passwd"); // the helpdesk's actions are not carried out yet
-    ASSERT_TRUE(WaitFor([&] { return helpdesk.HasReceived("20:101:/etc/passwd"); }))
+    helpdesk.Send("109:/etc/passwd");
+    ASSERT_TRUE(WaitFor([&] { return helpdesk.HasReceived("20:109:/etc/passwd"); }))
         << ::testing::PrintToString(helpdesk.Received());
     EXPECT_TRUE(helpdesk.HasReceived("20:999:a:b"));
-    EXPECT_LT(helpdesk.IndexOf("20:999:a:b"), helpdesk.IndexOf("20:101:/etc/passwd"));
+    EXPECT_LT(helpdesk.IndexOf("20:999:a:b"), helpdesk.IndexOf("20:109:/etc/passwd"));
     EXPECT_FALSE(helpdesk.HasReceived("20:20:999:x"));
 
     // A notice that is neither a record nor a number reaches the error report; the window goes on.
@@ -599,17 +599,13 @@ TEST_F(SessionTest, LogOffRequestAsksAtLevelZeroAndYesGrantsLaterOnes)
     question->btnYes->click();
     EXPECT_FALSE(question->isVisible());
     EXPECT_EQ(form.PermissionLevel(), 3);
-    // "105:" is carried out as if the helpdesk had sent it (for now: not understood).
-    ASSERT_TRUE(WaitFor([&] { return helpdesk.HasReceived("20:105:"); }))
+    // "105:" is carried out as if the helpdesk had sent it: the user is logged off.
+    ASSERT_TRUE(WaitFor([&] { return helpdesk.HasReceived("100:105"); }))
         << ::testing::PrintToString(helpdesk.Received());
+    ASSERT_TRUE(WaitFor([&] { return !form.isVisible(); }));
+    EXPECT_TRUE(orvtest::Contains(FDesktop->Events(), "logoff"));
 
-    // Granted from now on: no question.
-    helpdesk.Send("200:104");
-    ASSERT_TRUE(WaitFor([&] { return helpdesk.HasReceived("20:104:"); }));
-    EXPECT_FALSE(DialogShown(orvCustomerText::AskRestart));
-
-    // ... but only in this session: the next Connect starts from the command line's level.
-    form.btnDisconnectClick();
+    // The raised level was this session's only: the next Connect starts from the command line's level.
     form.btNewSessionClick();
     form.aOpenConnectionExecute();
     EXPECT_EQ(form.PermissionLevel(), 0);
@@ -639,18 +635,19 @@ TEST_F(SessionTest, LevelThreeCarriesRequestsOutWithoutAsking)
     TfrmCustomer& form = Open({"/ALLOWREMOTEACTIONS"});
     EXPECT_EQ(form.PermissionLevel(), 3);
     THelpdesk& helpdesk = JoinHelpdesk(ConnectAndRegister());
-    helpdesk.Send("200:105");
-    ASSERT_TRUE(WaitFor([&] { return helpdesk.HasReceived("20:105:"); }))
-        << ::testing::PrintToString(helpdesk.Received());
-    EXPECT_LT(helpdesk.IndexOf("100:200"), helpdesk.IndexOf("20:105:"));
-    EXPECT_TRUE(VisibleDialogs().empty());
-
     // Other data is not replayed as a command (it could be the gateway's own, like "11").
     helpdesk.Send("200:11");
     ASSERT_TRUE(WaitFor([&] { return helpdesk.HasReceived("20:200:11"); }))
         << ::testing::PrintToString(helpdesk.Received());
     helpdesk.Send("999:b");
     EXPECT_TRUE(WaitFor([&] { return helpdesk.HasReceived("20:999:b"); })) << "the command thread ended";
+
+    helpdesk.Send("200:104");
+    ASSERT_TRUE(WaitFor([&] { return helpdesk.HasReceived("100:104"); }))
+        << ::testing::PrintToString(helpdesk.Received());
+    EXPECT_LT(helpdesk.IndexOf("100:200"), helpdesk.IndexOf("100:104"));
+    EXPECT_TRUE(VisibleDialogs().empty());
+    EXPECT_TRUE(WaitFor([&] { return orvtest::Contains(FDesktop->Events(), "reboot"); }));
 }
 
 TEST_F(SessionTest, RestartModeRejoinsTheSameCode)

@@ -12,9 +12,11 @@
 #include "lib/orvConnections.h"
 #include "lib/orvConnectionsUtils.h"
 #include "lib/orvMessageDlg.h"
+#include "lib/orvOSUtils.h"
 #include "lib/orvVNCThread.h"
 #include "tests/support/ChannelCollector.h"
 #include "tests/support/GatewayProcess.h"
+#include "tests/support/RecordingDesktop.h"
 #include "tests/support/TestUtil.h"
 #include "tests/support_qt/QtTestUtil.h"
 
@@ -202,6 +204,13 @@ protected:
         FEnv.ExecutablePath = "/opt/Orvalis Remote/orvcustomer";
         FEnv.EstablishTimeout = 3s;
         FEnv.AnimatePages = false;
+        // The helpdesk's actions reach a recorded desktop, never this machine's.
+        FDesktop = std::make_shared<TRecordingDesktop>();
+        FOSUtils = std::make_unique<TorvOSUtilsScope>(
+            std::make_unique<TorvWDefaultUtils>(RecordedPlatform(FDesktop)));
+        FEnv.PauseGuiThread = [desktop = FDesktop](std::chrono::milliseconds time) {
+            desktop->Record("pause " + std::to_string(time.count()));
+        };
     }
 
     void TearDown() override
@@ -211,6 +220,7 @@ protected:
         HideAllTopLevels();
         orvCloseErrorReports();
         orvShutdownConnectionCore();
+        FOSUtils.reset();
         FWake.reset();
     }
 
@@ -257,6 +267,8 @@ protected:
     std::unique_ptr<TorvSyncWake> FWake;
     std::unique_ptr<TfrmCustomer> FForm;
     std::unique_ptr<THelpdesk> FHelpdesk;
+    std::shared_ptr<TRecordingDesktop> FDesktop;
+    std::unique_ptr<TorvOSUtilsScope> FOSUtils;
 };
 
 // A gateway for the tests that need one.
