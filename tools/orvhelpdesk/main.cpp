@@ -4,6 +4,9 @@
 // Chat lines are typed as "chat <text>" and print as "chat: <text>". The
 // remote desktop runs through the same channel thread and launchers as the
 // customer's (see RemoteDesktop.h), and so do file transfers (FileTransfer.h).
+// Requests for the customer's computer are typed as words (Actions.h); after
+// a restart or log-off the customer agreed to, the console joins the same
+// session again once the customer is back.
 
 #include "lib/debugProc.h"
 #include "lib/orvAppUtils.h"
@@ -15,6 +18,7 @@
 #include "lib/orvOSUtils.h"
 #include "lib/orvThreads.h"
 #include "lib/orvVNCThread.h"
+#include "tools/orvhelpdesk/Actions.h"
 #include "tools/orvhelpdesk/FileTransfer.h"
 #include "tools/orvhelpdesk/RemoteDesktop.h"
 
@@ -85,7 +89,8 @@ protected:
 
 const std::string kUsage =
     std::string("? type: <channel 1-4> <text>   (\\xHH for any byte, \\\\ for a backslash), chat <text>, ") +
-    THelpdeskRemoteDesktop::Usage + ", " + THelpdeskFileTransfer::Usage + ", or quit";
+    THelpdeskRemoteDesktop::Usage + ", " + THelpdeskFileTransfer::Usage + ", " + THelpdeskActions::Usage +
+    ", or quit";
 
 volatile std::sig_atomic_t gStop = 0;
 void OnSignal(int)
@@ -93,28 +98,60 @@ void OnSignal(int)
     gStop = 1;
 }
 
-int Run(const std::string& settings, int code, int timeoutSeconds)
-{
-    TOrvServers servers(settings, std::chrono::seconds(timeoutSeconds));
-    servers.Start(orvSessionIDBase + code, orvKindHelpdesk, "beta4", "EN", orvRegisteringDataVersion);
-    Say("joining session " + std::to_string(code));
+// A restarted computer needs a while before its program registers again; the
+// customer program itself gives up after ten minutes.
+constexpr auto kComingBackTime = std::chrono::minutes(11);
+constexpr auto kRetryPause = std::chrono::seconds(2);
 
-    std::unique_ptr<TorvConnection> connection;
-    while (!connection && !gStop) {
-        if (TorvConnection* won = servers.Poll()) {
-            connection = servers.Detach(won);
-            servers.CloseAll();
-        } else if (servers.Failed()) {
-            Say("failed: error code " + std::to_string(servers.ErrorCode()) + " " +
-                ResultText(servers.ErrorCode()));
-            return 2;
-        } else {
+std::unique_ptr<TorvConnection> Join(const std::string& settings, int code, int timeoutSeconds, bool retry)
+{
+    const auto giveUp = std::chrono::steady_clock::now() + kComingBackTime;
+    for (;;) {
+        TOrvServers servers(settings, std::chrono::seconds(timeoutSeconds));
+        servers.Start(orvSessionIDBase + code, orvKindHelpdesk, "beta4", "EN", orvRegisteringDataVersion);
+        Say("joining session " + std::to_string(code));
+        while (!gStop) {
+            if (TorvConnection* won = servers.Poll()) {
+                std::unique_ptr<TorvConnection> connection = servers.Detach(won);
+                servers.CloseAll();
+                return connection;
+            }
+            if (servers.Failed())
+                break;
             orvSync::CheckSynchronize(250);
         }
+        if (gStop)
+            return nullptr;
+        Say("failed: error code " + std::to_string(servers.ErrorCode()) + " " +
+            ResultText(servers.ErrorCode()));
+        // Until the customer is back the gateway does not know the code.
+        if (!retry || servers.ErrorCode() != orvResult::Rejected || std::chrono::steady_clock::now() > giveUp)
+            return nullptr;
+        for (auto until = std::chrono::steady_clock::now() + kRetryPause;
+             !gStop && std::chrono::steady_clock::now() < until;)
+            orvSync::CheckSynchronize(100);
     }
-    if (!connection)
-        return 1;
+}
 
+enum class TSessionEnd { Ended, ComingBack, Quit };
+
+TSessionEnd Session(std::unique_ptr<TorvConnection> connection);
+
+int Run(const std::string& settings, int code, int timeoutSeconds)
+{
+    bool retry = false;
+    for (;;) {
+        std::unique_ptr<TorvConnection> connection = Join(settings, code, timeoutSeconds, retry);
+        if (!connection)
+            return gStop ? 1 : 2;
+        if (Session(std::move(connection)) != TSessionEnd::ComingBack)
+            return 0;
+        retry = true;
+    }
+}
+
+TSessionEnd Session(std::unique_ptr<TorvConnection> connection)
+{
     orvStartChannelThread(*connection, orvChatChannel, std::make_unique<TChannelPrinter>());
     // Typed "4 <text>" lines still go out raw through the connection, beside the thread's own.
     THelpdeskFileTransfer files(
@@ -124,6 +161,7 @@ int Run(const std::string& settings, int code, int timeoutSeconds)
     THelpdeskRemoteDesktop desktop(
         orvStartChannelThread(*connection, orvRemoteDesktopChannel, std::make_unique<TorvVNCThread>()), Say);
     auto* command = dynamic_cast<TorvCommandThread*>(connection->FindChannelThread(orvCommandChannel));
+    THelpdeskActions actions(*connection, Say);
 
     TServerConnectionState shownServer = scsDisconnected;
     TConnectionState shownConnection = csNotConnected;
@@ -145,6 +183,7 @@ int Run(const std::string& settings, int code, int timeoutSeconds)
             if (text.empty())
                 break;
             Say("< 1 " + EscapeChannelText(text));
+            actions.Received(text);
         }
         desktop.Poll();
         files.Poll();
@@ -171,7 +210,7 @@ int Run(const std::string& settings, int code, int timeoutSeconds)
                     gStop = 1;
                     break;
                 }
-                if (desktop.Command(line) || files.Command(line))
+                if (desktop.Command(line) || files.Command(line) || actions.Command(line))
                     continue;
                 if (line == "chat" || line.starts_with("chat ")) {
                     // Typed as it should read: no escapes, so C:\temp stays as it is.
@@ -203,7 +242,9 @@ int Run(const std::string& settings, int code, int timeoutSeconds)
         command->SendLeave();
     connection->SetActive(false);
     connection.reset();
-    return 0;
+    if (gStop)
+        return TSessionEnd::Quit;
+    return actions.ComingBack() ? TSessionEnd::ComingBack : TSessionEnd::Ended;
 }
 
 } // namespace
@@ -222,8 +263,8 @@ int main(int argc, char** argv)
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
     app.footer("Typed at the prompt once joined:\n  <channel 1-4> <text>, chat <text>, " +
-               std::string(THelpdeskRemoteDesktop::Usage) + ",\n  " + THelpdeskFileTransfer::Usage +
-               ", quit");
+               std::string(THelpdeskRemoteDesktop::Usage) + ",\n  " + THelpdeskFileTransfer::Usage + ",\n  " +
+               THelpdeskActions::Usage + ", quit");
     CLI11_PARSE(app, argc, argv);
 
     std::signal(SIGINT, OnSignal);
