@@ -20,6 +20,7 @@
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFrame>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -34,7 +35,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <thread>
 #include <utility>
 
 namespace {
@@ -959,10 +959,20 @@ void TfrmCustomer::ProcessPendingEvents()
 
 void TfrmCustomer::PauseGuiThread(std::chrono::milliseconds time)
 {
-    if (FEnv.PauseGuiThread)
+    if (FEnv.PauseGuiThread) {
         FEnv.PauseGuiThread(time);
-    else
-        std::this_thread::sleep_for(time);
+        return;
+    }
+    // The window system shows a message only once it is painted, which a
+    // sleeping thread never does: the wait keeps painting, but takes no
+    // input and no further helpdesk command meanwhile.
+    const bool ticking = MainTimer->isActive();
+    MainTimer->stop();
+    QEventLoop wait;
+    QTimer::singleShot(time, &wait, &QEventLoop::quit);
+    wait.exec(QEventLoop::ExcludeUserInputEvents);
+    if (ticking)
+        MainTimer->start();
 }
 
 void TfrmCustomer::CloseMainWindow()

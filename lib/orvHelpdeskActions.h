@@ -22,7 +22,7 @@ public:
     virtual void ShowActionMessage(const std::string& text) = 0;
     // Lets the window handle what is pending once (so a message shows).
     virtual void ProcessPendingEvents() = 0;
-    // Blocks the GUI thread.
+    // Holds the GUI thread there: no input, no further command; the window may still paint.
     virtual void PauseGuiThread(std::chrono::milliseconds time) = 0;
     // The window's ordinary closing: the session is left and the program ends.
     virtual void CloseMainWindow() = 0;
