@@ -47,7 +47,7 @@ struct TorvCustomerEnvironment
     std::function<QDateTime()> Now;                                // empty: the current local time
     std::function<void(const QUrl&)> OpenAddress;                  // empty: the desktop's default handler
     std::function<TorvRemoteDesktopParts()> RemoteDesktopParts;    // empty: the real relays
-    std::function<void(std::chrono::milliseconds)> PauseGuiThread; // empty: sleeps
+    std::function<void(std::chrono::milliseconds)> PauseGuiThread; // empty: waits painting, no input
 };
 
 // Status panel looks.

@@ -85,7 +85,7 @@ void TorvHelpdeskActions::LogOff()
 {
     WriteRestartEntry();
     if (TorvCommandThread* command = FHost.CommandThread())
-        command->SendLeave();
+        Quietly("Leaving the session", [command] { command->SendLeave(); });
     FHost.ShowActionMessage(orvHelpdeskActionText::LoggedOff);
     FHost.ProcessPendingEvents();
     FHost.PauseGuiThread(orvLogOffMessageTime);

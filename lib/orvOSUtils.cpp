@@ -618,18 +618,24 @@ bool HasUrlScheme(const std::string& text)
 
 pid_t TorvWDefaultUtils::RunExecutable(const std::string& path, const std::string& arguments)
 {
-    const std::string file = orvExpandEnvironment(path);
+    const std::string expanded = orvExpandEnvironment(path);
     try {
-        if (orvIsExecutableFile(file)) {
-            std::string folder = std::filesystem::path(file).parent_path().string();
-            return FPlatform.Processes->Spawn(file, orvSplitArguments(arguments), folder);
-        }
+        if (expanded.empty())
+            throw std::runtime_error("nothing to start");
+        if (HasUrlScheme(expanded))
+            return FPlatform.Processes->Spawn("xdg-open", {expanded}, "");
+        // Files by their full name: nothing is looked up in $PATH, and no
+        // name can pass for an option of the desktop's handler.
+        const std::filesystem::path file = std::filesystem::absolute(expanded).lexically_normal();
+        const std::string folder = file.parent_path().string();
+        if (orvIsExecutableFile(file.string()))
+            return FPlatform.Processes->Spawn(file.string(), orvSplitArguments(arguments), folder);
         // A file that is not there fails here, as it would for the shell,
         // rather than in the desktop's handler, which might show an error.
-        if (!HasUrlScheme(file) && !std::filesystem::exists(file))
+        if (!std::filesystem::exists(file))
             throw std::runtime_error("no such file");
-        // A document, folder or address: the desktop's handler takes it alone.
-        return FPlatform.Processes->Spawn("xdg-open", {file}, "");
+        // A document or folder: the desktop's handler takes it alone.
+        return FPlatform.Processes->Spawn("xdg-open", {file.string()}, folder);
     } catch (const std::exception&) {
         throw EorvException("Starting Orvhost or orvviewer did not succeed.");
     }

@@ -2,6 +2,7 @@
 
 #include <systemd/sd-bus.h>
 #include <systemd/sd-login.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -133,17 +134,22 @@ TorvSessionActionResult CallManager(const std::string& address, const char* meth
 }
 
 // The session this process belongs to: logind's own record first, the
-// variable the session manager exports when the cgroup says nothing.
+// variable the session manager exports when the cgroup says nothing, and
+// last the user's graphical session (programs that a systemd-managed desktop
+// starts run outside the session's cgroup and may lack the variable).
 std::string OwnSessionId()
 {
-    char* raw = nullptr;
-    if (sd_pid_get_session(0, &raw) >= 0 && raw) {
+    const auto take = [](int r, char* raw) -> std::string {
         std::unique_ptr<char, TFreeChars> id(raw);
-        if (*id)
-            return id.get();
-    }
-    const char* fromEnv = std::getenv("XDG_SESSION_ID");
-    return fromEnv ? fromEnv : "";
+        return r >= 0 && id ? id.get() : "";
+    };
+    char* raw = nullptr;
+    if (std::string id = take(sd_pid_get_session(0, &raw), raw); !id.empty())
+        return id;
+    if (const char* fromEnv = std::getenv("XDG_SESSION_ID"); fromEnv && *fromEnv)
+        return fromEnv;
+    raw = nullptr;
+    return take(sd_uid_get_display(::getuid(), &raw), raw);
 }
 
 } // namespace

@@ -11,6 +11,10 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
 
 #include <fstream>
 #include <regex>
@@ -19,11 +23,17 @@ using namespace orvtest;
 
 namespace {
 
-// Blocks the GUI thread, as the window does while it acts, until the helpdesk
-// has the text; so it proves the text left before the action.
-bool ArrivedBefore(THelpdesk& helpdesk, const std::string& text)
+std::size_t CountOf(THelpdesk& helpdesk, const std::string& text)
 {
-    return WaitUntil([&] { return helpdesk.HasReceived(text); });
+    const std::vector<std::string> got = helpdesk.Received();
+    return static_cast<std::size_t>(std::count(got.begin(), got.end(), text));
+}
+
+// Blocks the GUI thread, as the window does while it acts, until the helpdesk
+// has the text (count times); so it proves the text left before the action.
+bool ArrivedBefore(THelpdesk& helpdesk, const std::string& text, std::size_t count = 1)
+{
+    return WaitUntil([&] { return CountOf(helpdesk, text) >= count; });
 }
 
 class HelpdeskActionsTest : public SessionTest
@@ -34,7 +44,7 @@ protected:
     void ExpectAcknowledgedFirst(THelpdesk& helpdesk)
     {
         FDesktop->OnEvent = [this, &helpdesk](const std::string& event) {
-            if (!FAwaited.empty() && !ArrivedBefore(helpdesk, FAwaited))
+            if (!FAwaited.empty() && !ArrivedBefore(helpdesk, FAwaited, FAwaitedCount))
                 ADD_FAILURE() << event << " came before " << FAwaited;
         };
     }
@@ -43,6 +53,7 @@ protected:
     {
         const std::size_t before = FDesktop->Events().size();
         FAwaited = "100:" + command.substr(0, command.find(':'));
+        FAwaitedCount = CountOf(helpdesk, FAwaited) + 1;
         helpdesk.Send(command);
         EXPECT_TRUE(WaitFor([&] { return FDesktop->Events().size() >= before + count; }))
             << command << ": " << ::testing::PrintToString(FDesktop->Events());
@@ -54,6 +65,7 @@ protected:
     }
 
     std::string FAwaited;
+    std::size_t FAwaitedCount = 0;
 };
 
 TEST_F(HelpdeskActionsTest, EachRequestIsAcknowledgedBeforeItIsCarriedOut)
@@ -164,11 +176,16 @@ TEST_F(HelpdeskActionsTest, LogOffLeavesShowsTheMessageWaitsAndLogsOff)
 {
     TLogCapture log;
     TfrmCustomer& form = Open();
-    THelpdesk& helpdesk = JoinHelpdesk(ConnectAndRegister());
+    const int code = ConnectAndRegister();
+    THelpdesk& helpdesk = JoinHelpdesk(code);
     bool messageShownDuringPause = false;
+    bool leftBeforePause = false;
+    const std::regex left("customer #[0-9]+ \\(session " + std::to_string(code) + "\\) left");
     FDesktop->OnEvent = [&](const std::string& event) {
-        if (event.starts_with("pause"))
+        if (event.starts_with("pause")) {
             messageShownDuringPause = DialogShown(orvHelpdeskActionText::LoggedOff);
+            leftBeforePause = WaitUntil([&] { return std::regex_search(FGateway->ErrorOutput(), left); });
+        }
     };
 
     // At level 0, and without a question.
@@ -176,6 +193,7 @@ TEST_F(HelpdeskActionsTest, LogOffLeavesShowsTheMessageWaitsAndLogsOff)
     ASSERT_TRUE(WaitFor([&] { return !form.isVisible(); }));
     EXPECT_EQ(FDesktop->Events(), (std::vector<std::string>{"pause 5000", "logoff"}));
     EXPECT_TRUE(messageShownDuringPause);
+    EXPECT_TRUE(leftBeforePause) << FGateway->ErrorOutput();
     EXPECT_FALSE(DialogShown(orvCustomerText::AskLogOff));
     ASSERT_TRUE(WaitFor([&] { return !helpdesk.Received().empty(); }));
     EXPECT_EQ(helpdesk.Received().front(), "100:105");
@@ -183,6 +201,30 @@ TEST_F(HelpdeskActionsTest, LogOffLeavesShowsTheMessageWaitsAndLogsOff)
                 std::string::npos);
     // The entry was written first, and the window closed after the log-off.
     EXPECT_TRUE(log.InOrder({"Creating shelllink.", "Logging the user off", "Closing mainform"}));
+}
+
+TEST_F(HelpdeskActionsTest, TheLogOffWaitKeepsThePaintingButNotTheCommands)
+{
+    FEnv.PauseGuiThread = nullptr; // the real five seconds
+    TfrmCustomer& form = Open();
+    THelpdesk& helpdesk = JoinHelpdesk(ConnectAndRegister());
+    const auto start = std::chrono::steady_clock::now();
+    bool looked = false;
+    // Fires inside the wait: events are served, the message shows, commands wait.
+    QTimer::singleShot(2500, &form, [&] {
+        looked = true;
+        EXPECT_TRUE(DialogShown(orvHelpdeskActionText::LoggedOff));
+        EXPECT_FALSE(form.MainTimer->isActive());
+        EXPECT_TRUE(form.isVisible());
+        EXPECT_TRUE(FDesktop->Events().empty());
+    });
+    helpdesk.Send("105:");
+    helpdesk.Send("999:");
+    ASSERT_TRUE(WaitFor([&] { return !form.isVisible(); }));
+    EXPECT_TRUE(looked);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, orvLogOffMessageTime);
+    EXPECT_EQ(FDesktop->Events(), std::vector<std::string>{"logoff"});
+    EXPECT_FALSE(helpdesk.HasReceived("20:999:"));
 }
 
 // ---------------------------------------------------------------------------

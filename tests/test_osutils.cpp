@@ -6,13 +6,13 @@
 #include "lib/debugProc.h"
 #include "lib/orvConnections.h"
 #include "lib/orvOSUtils.h"
-#include "tests/support/RecordingDesktop.h"
 #include "platform/orvKeyStore.h"
 #include "platform/orvProcesses.h"
 #include "platform/orvWindowMessages.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/PlatformTestUtil.h"
 #include "tests/support/RawPeer.h"
+#include "tests/support/RecordingDesktop.h"
 #include "tests/support/TestUtil.h"
 
 #include <gtest/gtest.h>
@@ -327,11 +327,14 @@ TEST_F(HostControl, RunExecutableStartsProgramsAndOpensOtherFiles)
     EXPECT_GT(Utils->RunExecutable("${ORV_TEST_TOOLS}/tool", "-a \"b c\""), 0);
     EXPECT_TRUE(WaitUntil([&] { return ReadFile(program + ".out") == "2 -a|b c " + Folder.Path() + "\n"; }))
         << ReadFile(program + ".out");
-    // A document is opened by the desktop's handler alone.
-    EXPECT_GT(Utils->RunExecutable(document, "-x"), 0);
-    const std::string here = fs::current_path().string();
-    EXPECT_TRUE(WaitUntil([&] { return ReadFile(opener + ".out") == "1 " + document + "| " + here + "\n"; }))
-        << ReadFile(opener + ".out");
+    // A document is opened by the desktop's handler alone, in its own folder,
+    // by its full name (so no name can pass for an option).
+    EXPECT_GT(Utils->RunExecutable(Folder.Path() + "/bin/../notes.txt", "-x"), 0);
+    EXPECT_TRUE(WaitUntil([&] {
+        return ReadFile(opener + ".out") == "1 " + document + "| " + Folder.Path() + "\n";
+    })) << ReadFile(opener + ".out");
+    EXPECT_THROW(Utils->RunExecutable("", ""), EorvException);
+    EXPECT_THROW(Utils->RunExecutable(Folder.File("missing.txt"), ""), EorvException);
 
     WriteFile(program, "#!/nonexistent/interpreter\n");
     EXPECT_THROW(Utils->RunExecutable(program, ""), EorvException);

@@ -284,7 +284,9 @@ TEST(SendKeysDesktop, ScansTheDisplaysLayout)
     ASSERT_TRUE(a.has_value());
     EXPECT_EQ(a->Modifiers, 0);
     EXPECT_EQ(keyboard->KeyScan(U'A'), (TorvKeyScan{a->Key, orvKeyNeedsShift}));
-    EXPECT_NE(keyboard->KeyScan(U'b')->Key, a->Key);
+    const auto b = keyboard->KeyScan(U'b');
+    ASSERT_TRUE(b.has_value());
+    EXPECT_NE(b->Key, a->Key);
     const auto one = keyboard->KeyScan(U'1');
     ASSERT_TRUE(one.has_value());
     EXPECT_EQ(keyboard->KeyScan(U'!'), (TorvKeyScan{one->Key, orvKeyNeedsShift}));

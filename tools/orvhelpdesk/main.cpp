@@ -103,13 +103,43 @@ void OnSignal(int)
 constexpr auto kComingBackTime = std::chrono::minutes(11);
 constexpr auto kRetryPause = std::chrono::seconds(2);
 
+// While waiting for the customer to come back: true when "quit" was typed or
+// the input ended. Anything else typed is answered with a hint.
+bool QuitTypedWithin(std::chrono::milliseconds time, std::string& pending)
+{
+    const auto until = std::chrono::steady_clock::now() + time;
+    while (!gStop && std::chrono::steady_clock::now() < until) {
+        pollfd in{STDIN_FILENO, POLLIN, 0};
+        if (::poll(&in, 1, 100) <= 0) {
+            orvSync::CheckSynchronize(0);
+            continue;
+        }
+        char buffer[1024];
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n <= 0)
+            return true;
+        pending.append(buffer, static_cast<std::size_t>(n));
+        for (std::size_t eol; (eol = pending.find('\n')) != std::string::npos;) {
+            const std::string line = pending.substr(0, eol);
+            pending.erase(0, eol + 1);
+            if (line == "quit" || line == "quit\r")
+                return true;
+            Say("not in a session yet; type quit to stop waiting");
+        }
+    }
+    return gStop != 0;
+}
+
 std::unique_ptr<TorvConnection> Join(const std::string& settings, int code, int timeoutSeconds, bool retry)
 {
     const auto giveUp = std::chrono::steady_clock::now() + kComingBackTime;
+    bool waitingSaid = false;
+    std::string typed; // input of the waiting time, up to its next line end
     for (;;) {
         TOrvServers servers(settings, std::chrono::seconds(timeoutSeconds));
         servers.Start(orvSessionIDBase + code, orvKindHelpdesk, "beta4", "EN", orvRegisteringDataVersion);
-        Say("joining session " + std::to_string(code));
+        if (!waitingSaid)
+            Say("joining session " + std::to_string(code));
         while (!gStop) {
             if (TorvConnection* won = servers.Poll()) {
                 std::unique_ptr<TorvConnection> connection = servers.Detach(won);
@@ -122,14 +152,21 @@ std::unique_ptr<TorvConnection> Join(const std::string& settings, int code, int 
         }
         if (gStop)
             return nullptr;
-        Say("failed: error code " + std::to_string(servers.ErrorCode()) + " " +
-            ResultText(servers.ErrorCode()));
         // Until the customer is back the gateway does not know the code.
-        if (!retry || servers.ErrorCode() != orvResult::Rejected || std::chrono::steady_clock::now() > giveUp)
+        const bool notBackYet = retry && servers.ErrorCode() == orvResult::Rejected;
+        if (!notBackYet || !waitingSaid)
+            Say("failed: error code " + std::to_string(servers.ErrorCode()) + " " +
+                ResultText(servers.ErrorCode()));
+        if (!notBackYet || std::chrono::steady_clock::now() > giveUp)
             return nullptr;
-        for (auto until = std::chrono::steady_clock::now() + kRetryPause;
-             !gStop && std::chrono::steady_clock::now() < until;)
-            orvSync::CheckSynchronize(100);
+        if (!waitingSaid) {
+            Say("the customer is not back yet; trying again every 2 s (quit stops)");
+            waitingSaid = true;
+        }
+        if (QuitTypedWithin(kRetryPause, typed)) {
+            gStop = 1;
+            return nullptr;
+        }
     }
 }
 
