@@ -547,22 +547,24 @@ void TorvWDefaultUtils::OpenPrinterLinksFolder()
         DebugLog("No printer settings program found");
 }
 
+bool TorvWDefaultUtils::EndDesktopSession(const char* doing, const char* failing,
+                                          TorvSessionActionResult (TorvSessionActions::*action)())
+{
+    DebugLog(doing);
+    const TorvSessionActionResult result = (*FPlatform.SessionActions.*action)();
+    if (!result.Done)
+        DebugLogFmt("Unable to %s: %s", failing, result.Reason.c_str());
+    return result.Done;
+}
+
 bool TorvWDefaultUtils::RestartComputer()
 {
-    DebugLog("Restarting the computer");
-    const TorvSessionActionResult result = FPlatform.SessionActions->Reboot();
-    if (!result.Done)
-        DebugLogFmt("Unable to restart the computer: %s", result.Reason.c_str());
-    return result.Done;
+    return EndDesktopSession("Restarting the computer", "restart the computer", &TorvSessionActions::Reboot);
 }
 
 bool TorvWDefaultUtils::LogOffUser()
 {
-    DebugLog("Logging the user off");
-    const TorvSessionActionResult result = FPlatform.SessionActions->LogOff();
-    if (!result.Done)
-        DebugLogFmt("Unable to log the user off: %s", result.Reason.c_str());
-    return result.Done;
+    return EndDesktopSession("Logging the user off", "log the user off", &TorvSessionActions::LogOff);
 }
 
 bool TorvWDefaultUtils::SendKeys(const std::string& keys, bool wait)

@@ -18,6 +18,7 @@
 class TorvKeyStore;
 class TorvProcessTable;
 class TorvSessionActions;
+struct TorvSessionActionResult;
 class TorvWindowMessenger;
 
 // The fixed password of our host; it only guards a loopback port.
@@ -133,7 +134,6 @@ public:
     bool FindHostProcess(pid_t& pid);
     bool FindViewerProcess(pid_t& pid);
     void RunViewer();
-    const TorvSendKeys& Keys() const { return FKeys; }
 
     pid_t ProcessHandle() const { return FProcessHandle; }
     bool StartedByUs() const { return FStartedByUs; }
@@ -149,6 +149,9 @@ private:
     // Starts the first of the programs the desktop has; false when it has none.
     bool RunFirstFound(const char* what, std::initializer_list<const char*> programs,
                        const std::vector<std::string>& arguments);
+    // Restart or log-off, logged as doing and, when refused, as "Unable to <failing>: why".
+    bool EndDesktopSession(const char* doing, const char* failing,
+                           TorvSessionActionResult (TorvSessionActions::*action)());
     void CloseProgram(const TProgramTexts& texts, bool waitForStart);
     void EndProgram(const TProgramTexts& texts);
 

@@ -4,26 +4,19 @@
 #include "lib/orvConnections.h"
 #include "lib/orvSendKeys.h"
 #include "platform/orvKeyboard.h"
-#include "platform/orvUniqueFd.h"
+#include "tests/support/ChildProgram.h"
 #include "tests/support/PlatformTestUtil.h"
 #include "tests/support/TestUtil.h"
 #include "tests/support/XDisplay.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <csignal>
-#include <cstring>
-#include <fcntl.h>
 #include <map>
+#include <memory>
 #include <ostream>
-#include <spawn.h>
 #include <stdexcept>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 void PrintTo(const TorvKeyScan& scan, std::ostream* out)
 {
@@ -224,57 +217,12 @@ std::string KeyReaderPath()
     return std::string(ORV_BINARY_DIR) + "/testprograms/keyreader";
 }
 
-// keyreader on a display, its stdout read line by line.
-class TKeyReader
+// keyreader on a display.
+std::unique_ptr<TChildProgram> StartKeyReader(const std::string& display)
 {
-public:
-    explicit TKeyReader(const std::string& display)
-    {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0)
-            throw std::runtime_error(std::string("pipe2: ") + std::strerror(errno));
-        FOut.Reset(fds[0]);
-        const TorvUniqueFd writeEnd(fds[1]);
-        ::fcntl(FOut.Get(), F_SETFL, O_NONBLOCK);
-        const TScopedEnv displayEnv("DISPLAY", display), platformEnv("QT_QPA_PLATFORM", "xcb");
-        std::string path = KeyReaderPath();
-        char* argv[] = {path.data(), nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, writeEnd.Get(), 1);
-        const int rc = posix_spawn(&FPid, argv[0], &actions, nullptr, argv, environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0)
-            throw std::runtime_error("cannot start keyreader: " + std::string(std::strerror(rc)));
-    }
-    ~TKeyReader()
-    {
-        ::kill(FPid, SIGTERM);
-        if (!WaitUntil([&] { return ::waitpid(FPid, nullptr, WNOHANG) != 0; }, 10s)) {
-            ::kill(FPid, SIGKILL);
-            ::waitpid(FPid, nullptr, 0);
-        }
-    }
-    TKeyReader(const TKeyReader&) = delete;
-    TKeyReader& operator=(const TKeyReader&) = delete;
-
-    bool WaitForLine(const std::string& line)
-    {
-        return WaitUntil([&] {
-            char buffer[256];
-            for (ssize_t n; (n = ::read(FOut.Get(), buffer, sizeof buffer)) > 0;)
-                FOutput.append(buffer, static_cast<std::size_t>(n));
-            return FOutput.find("\n" + line + "\n") != std::string::npos;
-        });
-    }
-    std::string Output() const { return FOutput.substr(1); }
-
-private:
-    pid_t FPid = -1;
-    TorvUniqueFd FOut;
-    std::string FOutput = "\n";
-};
+    const TScopedEnv displayEnv("DISPLAY", display), platformEnv("QT_QPA_PLATFORM", "xcb");
+    return std::make_unique<TChildProgram>(std::vector<std::string>{KeyReaderPath()});
+}
 
 TEST(SendKeysDesktop, ScansTheDisplaysLayout)
 {
@@ -301,12 +249,12 @@ TEST(SendKeysDesktop, TypesIntoTheFocusedWindow)
     if (::access(KeyReaderPath().c_str(), X_OK) != 0)
         GTEST_SKIP() << "keyreader was not built (no GUI build)";
     TXvfb xvfb;
-    TKeyReader reader(xvfb.Name());
-    ASSERT_TRUE(reader.WaitForLine("ready")) << "keyreader printed:\n" << reader.Output();
+    const auto reader = StartKeyReader(xvfb.Name());
+    ASSERT_TRUE(reader->WaitForLine("ready")) << "keyreader printed:\n" << reader->Output();
 
     TorvSendKeys keys{[](const std::string& text, const std::string&) { ADD_FAILURE() << text; }};
     EXPECT_TRUE(keys.Send(*orvOpenDesktopKeyboard(xvfb.Name()), "Hello, World!", true));
-    EXPECT_TRUE(reader.WaitForLine("Hello, World!")) << "keyreader printed:\n" << reader.Output();
+    EXPECT_TRUE(reader->WaitForLine("Hello, World!")) << "keyreader printed:\n" << reader->Output();
 }
 
 } // namespace

@@ -1,8 +1,8 @@
 // Restart and log-off through logind, against a fake logind on a private
 // bus: the system bus is never reached from here.
 #include "platform/orvSessionActions.h"
-#include "platform/orvUniqueFd.h"
 
+#include "tests/support/ChildProgram.h"
 #include "tests/support/PlatformTestUtil.h"
 #include "tests/support/TestUtil.h"
 
@@ -13,22 +13,15 @@
 
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <poll.h>
-#include <spawn.h>
 #include <stdexcept>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -57,72 +50,23 @@ public:
             "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>";
         WriteFile(config, "<busconfig><listen>unix:path=" + FDir.File("bus") +
                               "</listen><auth>EXTERNAL</auth>" + policy + "</busconfig>\n");
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0)
-            throw std::runtime_error("pipe2 failed");
-        TorvUniqueFd readEnd(fds[0]);
-        TorvUniqueFd writeEnd(fds[1]);
-
         const std::string log = FDir.File("daemon.log");
-        std::vector<std::string> args = {DbusDaemon, "--config-file=" + config, "--nofork", "--nopidfile",
-                                         "--print-address=1"};
-        std::vector<char*> argv;
-        for (auto& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, writeEnd.Get(), STDOUT_FILENO);
         // Its complaints (such as the fd limit it may not raise) only matter when it fails.
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log.c_str(), O_WRONLY | O_CREAT, 0600);
-        const int err = ::posix_spawn(&FPid, DbusDaemon, &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (err != 0)
-            throw std::runtime_error(std::string("cannot start ") + DbusDaemon);
-        writeEnd.Reset();
-        FAddress = ReadLine(readEnd.Get());
-        if (FAddress.empty()) {
-            Stop();
+        FDaemon = std::make_unique<TChildProgram>(
+            std::vector<std::string>{DbusDaemon, "--config-file=" + config, "--nofork", "--nopidfile",
+                                     "--print-address=1"},
+            log);
+        FAddress = FDaemon->FirstLine();
+        if (FAddress.empty())
             throw std::runtime_error("dbus-daemon printed no address: " + ReadFile(log));
-        }
     }
-    ~TPrivateBus() { Stop(); }
-    TPrivateBus(const TPrivateBus&) = delete;
-    TPrivateBus& operator=(const TPrivateBus&) = delete;
 
     const std::string& Address() const { return FAddress; }
     std::string DeadAddress() const { return "unix:path=" + FDir.File("nobody-listens"); }
 
 private:
-    void Stop()
-    {
-        ::kill(FPid, SIGTERM);
-        if (!WaitUntil([this] { return ::waitpid(FPid, nullptr, WNOHANG) == FPid; }, 10s)) {
-            ::kill(FPid, SIGKILL);
-            ::waitpid(FPid, nullptr, 0);
-        }
-    }
-    static std::string ReadLine(int fd)
-    {
-        std::string line;
-        const auto end = std::chrono::steady_clock::now() + 20s;
-        while (std::chrono::steady_clock::now() < end) {
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0)
-                continue;
-            char c;
-            const ssize_t n = ::read(fd, &c, 1);
-            if (n <= 0)
-                return {};
-            if (c == '\n')
-                return line;
-            line += c;
-        }
-        return {};
-    }
-
     TempDir FDir;
-    pid_t FPid = -1;
+    std::unique_ptr<TChildProgram> FDaemon;
     std::string FAddress;
 };
 

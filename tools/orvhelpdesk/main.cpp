@@ -29,8 +29,10 @@
 #include <cstdio>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <poll.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -103,38 +105,68 @@ void OnSignal(int)
 constexpr auto kComingBackTime = std::chrono::minutes(11);
 constexpr auto kRetryPause = std::chrono::seconds(2);
 
-// While waiting for the customer to come back: true when "quit" was typed or
-// the input ended. Anything else typed is answered with a hint.
-bool QuitTypedWithin(std::chrono::milliseconds time, std::string& pending)
+// The typed lines, read without waiting longer than asked.
+class TLineInput
+{
+public:
+    // The lines completed within waitMs (none when nothing came); nothing
+    // at all once the input has ended, at once.
+    std::optional<std::vector<std::string>> Read(int waitMs)
+    {
+        if (FEnded)
+            return std::nullopt;
+        pollfd in{STDIN_FILENO, POLLIN, 0};
+        if (::poll(&in, 1, waitMs) <= 0)
+            return std::vector<std::string>{};
+        char buffer[4096];
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n <= 0) {
+            FEnded = true;
+            return std::nullopt;
+        }
+        FPending.append(buffer, static_cast<std::size_t>(n));
+        std::vector<std::string> lines;
+        for (std::size_t eol; (eol = FPending.find('\n')) != std::string::npos;) {
+            std::string line = FPending.substr(0, eol);
+            FPending.erase(0, eol + 1);
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            lines.push_back(std::move(line));
+        }
+        return lines;
+    }
+
+private:
+    std::string FPending; // up to the next line end
+    bool FEnded = false;
+};
+
+// While waiting for the customer to come back: true when "quit" was typed.
+// Anything else typed is answered with a hint.
+bool QuitTypedWithin(std::chrono::milliseconds time, TLineInput& input)
 {
     const auto until = std::chrono::steady_clock::now() + time;
     while (!gStop && std::chrono::steady_clock::now() < until) {
-        pollfd in{STDIN_FILENO, POLLIN, 0};
-        if (::poll(&in, 1, 100) <= 0) {
-            orvSync::CheckSynchronize(0);
+        const auto lines = input.Read(100);
+        if (!lines) {
+            orvSync::CheckSynchronize(100); // no more input: wait for the customer or a signal
             continue;
         }
-        char buffer[1024];
-        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-        if (n <= 0)
-            return true;
-        pending.append(buffer, static_cast<std::size_t>(n));
-        for (std::size_t eol; (eol = pending.find('\n')) != std::string::npos;) {
-            const std::string line = pending.substr(0, eol);
-            pending.erase(0, eol + 1);
-            if (line == "quit" || line == "quit\r")
+        for (const std::string& line : *lines) {
+            if (line == "quit")
                 return true;
             Say("not in a session yet; type quit to stop waiting");
         }
+        orvSync::CheckSynchronize(0);
     }
     return gStop != 0;
 }
 
-std::unique_ptr<TorvConnection> Join(const std::string& settings, int code, int timeoutSeconds, bool retry)
+std::unique_ptr<TorvConnection> Join(const std::string& settings, int code, int timeoutSeconds, bool retry,
+                                     TLineInput& input)
 {
     const auto giveUp = std::chrono::steady_clock::now() + kComingBackTime;
     bool waitingSaid = false;
-    std::string typed; // input of the waiting time, up to its next line end
     for (;;) {
         TOrvServers servers(settings, std::chrono::seconds(timeoutSeconds));
         servers.Start(orvSessionIDBase + code, orvKindHelpdesk, "beta4", "EN", orvRegisteringDataVersion);
@@ -163,7 +195,7 @@ std::unique_ptr<TorvConnection> Join(const std::string& settings, int code, int 
             Say("the customer is not back yet; trying again every 2 s (quit stops)");
             waitingSaid = true;
         }
-        if (QuitTypedWithin(kRetryPause, typed)) {
+        if (QuitTypedWithin(kRetryPause, input)) {
             gStop = 1;
             return nullptr;
         }
@@ -172,22 +204,23 @@ std::unique_ptr<TorvConnection> Join(const std::string& settings, int code, int 
 
 enum class TSessionEnd { Ended, ComingBack, Quit };
 
-TSessionEnd Session(std::unique_ptr<TorvConnection> connection);
+TSessionEnd Session(std::unique_ptr<TorvConnection> connection, TLineInput& input);
 
 int Run(const std::string& settings, int code, int timeoutSeconds)
 {
+    TLineInput input;
     bool retry = false;
     for (;;) {
-        std::unique_ptr<TorvConnection> connection = Join(settings, code, timeoutSeconds, retry);
+        std::unique_ptr<TorvConnection> connection = Join(settings, code, timeoutSeconds, retry, input);
         if (!connection)
             return gStop ? 1 : 2;
-        if (Session(std::move(connection)) != TSessionEnd::ComingBack)
+        if (Session(std::move(connection), input) != TSessionEnd::ComingBack)
             return 0;
         retry = true;
     }
 }
 
-TSessionEnd Session(std::unique_ptr<TorvConnection> connection)
+TSessionEnd Session(std::unique_ptr<TorvConnection> connection, TLineInput& input)
 {
     orvStartChannelThread(*connection, orvChatChannel, std::make_unique<TChannelPrinter>());
     // Typed "4 <text>" lines still go out raw through the connection, beside the thread's own.
@@ -203,8 +236,6 @@ TSessionEnd Session(std::unique_ptr<TorvConnection> connection)
     TServerConnectionState shownServer = scsDisconnected;
     TConnectionState shownConnection = csNotConnected;
     bool wasUp = false;
-    std::string pending;
-    bool inputOpen = true;
     while (!gStop) {
         const TServerConnectionState server = connection->ServerConnectionState();
         const TConnectionState link = connection->GetConnectionState();
@@ -229,50 +260,40 @@ TSessionEnd Session(std::unique_ptr<TorvConnection> connection)
             break;
         }
 
-        pollfd in{STDIN_FILENO, POLLIN, 0};
-        if (inputOpen && ::poll(&in, 1, 100) > 0) {
-            char buffer[4096];
-            ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-            if (n <= 0) {
-                inputOpen = false; // keep following the session until it ends or a signal comes
+        const auto lines = input.Read(100);
+        if (!lines) {
+            // No more input: keep following the session until it ends or a signal comes.
+            orvSync::CheckSynchronize(100);
+            continue;
+        }
+        for (const std::string& line : *lines) {
+            if (line == "quit") {
+                gStop = 1;
+                break;
+            }
+            if (desktop.Command(line) || files.Command(line) || actions.Command(line))
+                continue;
+            if (line == "chat" || line.starts_with("chat ")) {
+                // Typed as it should read: no escapes, so C:\temp stays as it is.
+                const std::string said = line.size() > 5 ? line.substr(5) : std::string();
+                connection->Send(orvChatChannel, JoinCommand(orvChatType::Line, said));
+                Say("> chat: " + EscapeChannelText(said));
                 continue;
             }
-            pending.append(buffer, static_cast<std::size_t>(n));
-            for (std::size_t eol; (eol = pending.find('\n')) != std::string::npos;) {
-                std::string line = pending.substr(0, eol);
-                pending.erase(0, eol + 1);
-                if (!line.empty() && line.back() == '\r')
-                    line.pop_back();
-                if (line == "quit") {
-                    gStop = 1;
-                    break;
-                }
-                if (desktop.Command(line) || files.Command(line) || actions.Command(line))
-                    continue;
-                if (line == "chat" || line.starts_with("chat ")) {
-                    // Typed as it should read: no escapes, so C:\temp stays as it is.
-                    const std::string said = line.size() > 5 ? line.substr(5) : std::string();
-                    connection->Send(orvChatChannel, JoinCommand(orvChatType::Line, said));
-                    Say("> chat: " + EscapeChannelText(said));
-                    continue;
-                }
-                auto blank = line.find(' ');
-                int channel = 0;
-                try {
-                    channel = std::stoi(line.substr(0, blank));
-                } catch (...) {
-                    channel = 0;
-                }
-                auto text = UnescapeChannelText(blank == std::string::npos ? "" : line.substr(blank + 1));
-                if (channel < 1 || channel > 4 || !text) {
-                    Say(kUsage);
-                    continue;
-                }
-                connection->Send(channel, *text);
-                Say("> " + std::to_string(channel) + " " + EscapeChannelText(*text));
+            auto blank = line.find(' ');
+            int channel = 0;
+            try {
+                channel = std::stoi(line.substr(0, blank));
+            } catch (...) {
+                channel = 0;
             }
-        } else if (!inputOpen) {
-            orvSync::CheckSynchronize(100);
+            auto text = UnescapeChannelText(blank == std::string::npos ? "" : line.substr(blank + 1));
+            if (channel < 1 || channel > 4 || !text) {
+                Say(kUsage);
+                continue;
+            }
+            connection->Send(channel, *text);
+            Say("> " + std::to_string(channel) + " " + EscapeChannelText(*text));
         }
     }
     if (command && connection->GetConnectionState() == csConnected)
