@@ -46,6 +46,8 @@ std::string_view Unquote(std::string_view s)
     return s;
 }
 
+} // namespace
+
 // The file with leading blanks removed from every line: the INI reader would
 // otherwise take an indented line as the continuation of the previous value.
 std::optional<std::string> LoadIniText(const std::string& path)
@@ -73,7 +75,20 @@ std::optional<std::string> LoadIniText(const std::string& path)
     return text;
 }
 
-} // namespace
+std::string ReadSettingsValue(const std::string& iniPath, const std::string& section, const std::string& key)
+{
+    const auto text = LoadIniText(iniPath);
+    if (!text)
+        return {};
+    const INIReader ini(text->data(), text->size());
+    if (ini.ParseError() < 0)
+        return {};
+    std::string value = ini.Get(section, key, "");
+    // A key given twice comes back joined by a line break; the first one counts.
+    if (const auto lf = value.find('\n'); lf != std::string::npos)
+        value.resize(lf);
+    return std::string(Unquote(Trim(value)));
+}
 
 // ---------------------------------------------------------------------------
 // Settings file

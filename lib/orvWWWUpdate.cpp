@@ -1,0 +1,845 @@
+#include "lib/orvWWWUpdate.h"
+
+#include "lib/debugProc.h"
+#include "lib/orvConnections.h"
+#include "lib/orvConnectionsUtils.h"
+#include "lib/orvOSUtils.h"
+#include "platform/orvTempFiles.h"
+
+#include "orvVersion.h"
+
+#include <INIReader.h>
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <iomanip>
+#include <locale>
+#include <sstream>
+#include <system_error>
+
+namespace {
+
+constexpr const char* kUnit = "lib/orvWWWUpdate";
+
+// The texts carry "%s" markers; each takes the next argument.
+std::string Substitute(std::string_view format, std::initializer_list<std::string_view> args)
+{
+    std::string text;
+    auto next = args.begin();
+    for (std::size_t i = 0; i < format.size(); ++i) {
+        if (format[i] == '%' && i + 1 < format.size() && format[i + 1] == 's' && next != args.end()) {
+            text += *next++;
+            ++i;
+        } else {
+            text += format[i];
+        }
+    }
+    return text;
+}
+
+std::string_view Trim(std::string_view text)
+{
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))
+        text.remove_prefix(1);
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+        text.remove_suffix(1);
+    return text;
+}
+
+bool HasScheme(std::string_view text)
+{
+    const auto colon = text.find("://");
+    if (colon == std::string_view::npos || colon == 0)
+        return false;
+    for (char c : text.substr(0, colon))
+        if (!std::isalpha(static_cast<unsigned char>(c)))
+            return false;
+    return true;
+}
+
+// ------------------------------------------------------------------ dates
+
+bool ReadDigits(std::string_view text, std::size_t at, std::size_t count, int& value)
+{
+    if (at + count > text.size())
+        return false;
+    value = 0;
+    for (std::size_t i = at; i < at + count; ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(text[i])))
+            return false;
+        value = value * 10 + (text[i] - '0');
+    }
+    return true;
+}
+
+int DaysInMonth(int year, int month)
+{
+    static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return month == 2 && leap ? 29 : days[month - 1];
+}
+
+std::locale UserLocale()
+{
+    try {
+        return std::locale("");
+    } catch (const std::exception&) {
+        return std::locale::classic();
+    }
+}
+
+std::string PutTime(const std::tm& tm, const std::locale& locale, const char* pattern)
+{
+    std::ostringstream out;
+    out.imbue(locale);
+    out << std::put_time(&tm, pattern);
+    return out.str();
+}
+
+// ------------------------------------------------------------------ versions
+
+// StrToInt's reading: blanks around, an optional sign, decimal digits.
+int VersionNumber(std::string_view text)
+{
+    text = Trim(text);
+    if (!text.empty() && text.front() == '+')
+        text.remove_prefix(1);
+    int value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 10);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size())
+        throw EorvException(orvUpdateText::CannotCompare);
+    return value;
+}
+
+// Takes the text up to the next dot and removes it with the dot; without a
+// dot the whole text.
+std::string_view TakePart(std::string_view& text)
+{
+    const auto dot = text.find('.');
+    const std::string_view part = text.substr(0, dot);
+    text = dot == std::string_view::npos ? std::string_view() : text.substr(dot + 1);
+    return part;
+}
+
+std::string FirstLine(const std::string& text)
+{
+    return text.substr(0, text.find_first_of("\r\n"));
+}
+
+} // namespace
+
+// ===================================================================== dates
+
+TorvDateTime orvDecodeDateText(std::string_view text)
+{
+    TorvDateTime date;
+    if (text.size() != 10 && text.size() != 19)
+        return {};
+    if (text[4] != '-' || text[7] != '-')
+        return {};
+    if (!ReadDigits(text, 0, 4, date.Year) || !ReadDigits(text, 5, 2, date.Month) ||
+        !ReadDigits(text, 8, 2, date.Day))
+        return {};
+    date.Hour = date.Minute = date.Second = 0;
+    if (text.size() == 19) {
+        if (text[10] != ' ' || text[13] != ':' || text[16] != ':')
+            return {};
+        if (!ReadDigits(text, 11, 2, date.Hour) || !ReadDigits(text, 14, 2, date.Minute) ||
+            !ReadDigits(text, 17, 2, date.Second))
+            return {};
+    }
+    if (date.Year < 1 || date.Month < 1 || date.Month > 12 || date.Day < 1 ||
+        date.Day > DaysInMonth(date.Year, date.Month) || date.Hour > 23 || date.Minute > 59 ||
+        date.Second > 59)
+        return {};
+    return date;
+}
+
+std::string orvFormatReleaseDate(const TorvDateTime& date)
+{
+    std::tm tm{};
+    tm.tm_year = date.Year - 1900;
+    tm.tm_mon = date.Month - 1;
+    tm.tm_mday = date.Day;
+    tm.tm_hour = date.Hour;
+    tm.tm_min = date.Minute;
+    tm.tm_sec = date.Second;
+    const std::locale locale = UserLocale();
+    // The C locale's forms ("12/16/05") say less than ISO's.
+    const bool plain = locale.name() == "C" || locale.name() == "POSIX";
+    std::string text = PutTime(tm, locale, plain ? "%Y-%m-%d" : "%x");
+    if (date.Hour != 0 || date.Minute != 0 || date.Second != 0)
+        text += " " + PutTime(tm, locale, plain ? "%H:%M:%S" : "%X");
+    return text;
+}
+
+// ================================================================== versions
+
+bool orvIsNewerVersion(std::string_view own, std::string_view announced)
+{
+    for (int step = 0; step < 3; ++step) {
+        const int ownNumber = VersionNumber(TakePart(own));
+        int announcedNumber = 0;
+        if (announced.find('.') != std::string_view::npos) {
+            announcedNumber = VersionNumber(TakePart(announced));
+        } else if (step == 2) {
+            const std::string_view rest = Trim(announced);
+            announcedNumber = rest.empty() ? 0 : VersionNumber(rest);
+        }
+        if (ownNumber < announcedNumber)
+            return true;
+        if (ownNumber > announcedNumber)
+            return false;
+    }
+    return false;
+}
+
+std::string orvUrlFileName(std::string_view url)
+{
+    const auto slash = url.rfind('/');
+    return std::string(slash == std::string_view::npos ? url : url.substr(slash + 1));
+}
+
+// ================================================================== INI file
+
+TorvUpdateAnnouncement orvReadUpdateIni(const std::string& path, const std::string& section,
+                                        TorvProgramKind kind)
+{
+    const bool customer = kind == TorvProgramKind::Customer;
+    const std::string versionKey = customer ? "CustomerVersion" : "HelpdeskVersion";
+    const std::string lineKey =
+        customer ? "CustomerVersionDescriptionLine" : "HelpdeskVersionDescriptionLine";
+    const std::string dateKey = customer ? "CustomerVersionDate" : "HelpdeskVersionDate";
+    const std::string fileKey = customer ? "UpdateFileForCustomer" : "UpdateFileForHelpdesk";
+    constexpr const char* NotFound = "NOT FOUND";
+
+    TorvUpdateAnnouncement announcement;
+    const auto text = LoadIniText(path);
+    if (!text)
+        return announcement;
+    const INIReader ini(text->data(), text->size());
+    if (ini.ParseError() < 0)
+        return announcement;
+    // A key given twice comes back joined by a line break; the first one counts.
+    const auto get = [&](const std::string& key, const std::string& missing) {
+        return FirstLine(ini.Get(section, key, missing));
+    };
+    announcement.Version = get(versionKey, "");
+    for (int line = 1;; ++line) {
+        std::string note = get(lineKey + std::to_string(line), NotFound);
+        if (note == NotFound)
+            break;
+        announcement.Notes.push_back(std::move(note));
+    }
+    announcement.DateText = get(dateKey, "");
+    announcement.PackageUrl = get(fileKey, "");
+    return announcement;
+}
+
+// ================================================================ the server
+
+TorvUpdateServer orvUpdateServerAt(std::string_view address)
+{
+    address = Trim(address);
+    std::string scheme = "http://";
+    if (HasScheme(address)) {
+        const auto end = address.find("://") + 3;
+        scheme = std::string(address.substr(0, end));
+        address.remove_prefix(end);
+    }
+    while (!address.empty() && address.back() == '/')
+        address.remove_suffix(1);
+    const std::string host(address);
+    return {scheme + host + "/update/update.ini", host + "/update"};
+}
+
+TorvUpdateServer orvUpdateServer(const std::string& settingsFile)
+{
+    const std::string configured = ReadSettingsValue(settingsFile, "update", "url");
+    if (!Trim(configured).empty())
+        return orvUpdateServerAt(configured);
+    return orvUpdateServerAt(ORV_UPDATE_HOST);
+}
+
+std::string orvWebPageUrl(const std::string& address)
+{
+    return HasScheme(address) ? address : "http://" + address;
+}
+
+// ====================================================================== HTTP
+
+namespace {
+
+struct TCurlGlobal
+{
+    TCurlGlobal() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+    ~TCurlGlobal() { curl_global_cleanup(); }
+};
+
+// Progress is handed on when it changed, and at most this often while it runs.
+constexpr auto kWorkInterval = std::chrono::milliseconds(50);
+
+} // namespace
+
+struct TorvHttpClient::TImpl
+{
+    CURLM* Multi = nullptr;
+    std::atomic<bool> Abort{false};
+
+    // One transfer's state, seen by libcurl's callbacks.
+    struct TTransfer
+    {
+        TorvHttpClient* Client = nullptr;
+        const std::function<bool(std::string_view)>* Write = nullptr;
+        bool WriteFailed = false;
+        bool Begun = false;
+        std::int64_t Reported = -1;
+        std::chrono::steady_clock::time_point LastReport;
+    };
+
+    static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user)
+    {
+        auto* transfer = static_cast<TTransfer*>(user);
+        const std::size_t bytes = size * count;
+        if (!(*transfer->Write)(std::string_view(data, bytes))) {
+            transfer->WriteFailed = true;
+            return CURL_WRITEFUNC_ERROR;
+        }
+        return bytes;
+    }
+
+    static int OnProgress(void* user, curl_off_t total, curl_off_t now, curl_off_t, curl_off_t)
+    {
+        auto* transfer = static_cast<TTransfer*>(user);
+        TorvHttpClient& client = *transfer->Client;
+        if (client.FImpl->Abort)
+            return 1;
+        if (!transfer->Begun && (total > 0 || now > 0)) {
+            transfer->Begun = true;
+            if (client.OnWorkBegin)
+                client.OnWorkBegin(total);
+        }
+        const auto at = std::chrono::steady_clock::now();
+        if (transfer->Begun && now != transfer->Reported &&
+            (at - transfer->LastReport >= kWorkInterval || now == total)) {
+            transfer->Reported = now;
+            transfer->LastReport = at;
+            if (client.OnWork)
+                client.OnWork(now);
+        }
+        return 0;
+    }
+};
+
+TorvHttpClient::TorvHttpClient() : FImpl(std::make_unique<TImpl>())
+{
+    static TCurlGlobal global; // libcurl's own process-wide set-up, once
+    FImpl->Multi = curl_multi_init();
+    if (!FImpl->Multi)
+        throw EorvException("Unable to start the HTTP client");
+}
+
+TorvHttpClient::~TorvHttpClient()
+{
+    curl_multi_cleanup(FImpl->Multi);
+}
+
+void TorvHttpClient::Disconnect()
+{
+    FImpl->Abort = true;
+    curl_multi_wakeup(FImpl->Multi);
+}
+
+void TorvHttpClient::ResetAbort()
+{
+    FImpl->Abort = false;
+}
+
+TorvHttpResult TorvHttpClient::Get(const std::string& url, const std::function<bool(std::string_view)>& write,
+                                   const std::function<bool()>& stop, std::string& error)
+{
+    using TEasy = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
+    using THeaders = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
+    TEasy easy(curl_easy_init(), &curl_easy_cleanup);
+    if (!easy) {
+        error = "cannot create a transfer";
+        return TorvHttpResult::Failed;
+    }
+    THeaders headers(nullptr, &curl_slist_free_all);
+    for (const std::string& line :
+         {std::string("Accept: ") + Accept, std::string("Content-Type: ") + ContentType}) {
+        curl_slist* more = curl_slist_append(headers.get(), line.c_str());
+        if (!more) {
+            error = "out of memory";
+            return TorvHttpResult::Failed;
+        }
+        (void)headers.release();
+        headers.reset(more);
+    }
+
+    TImpl::TTransfer transfer;
+    transfer.Client = this;
+    transfer.Write = &write;
+    CURL* e = easy.get();
+    curl_easy_setopt(e, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(e, CURLOPT_USERAGENT, UserAgent);
+    curl_easy_setopt(e, CURLOPT_COOKIEFILE, ""); // cookies allowed, kept for the transfer only
+    curl_easy_setopt(e, CURLOPT_PROXY, "");      // no proxy, whatever the environment says
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(e, CURLOPT_MAXREDIRS, 5L);
+    curl_easy_setopt(e, CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    // A server that stops answering ends the transfer rather than hang it.
+    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, 30L);
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, 60L);
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &TImpl::OnBody);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &TImpl::OnProgress);
+    curl_easy_setopt(e, CURLOPT_XFERINFODATA, &transfer);
+    char errorText[CURL_ERROR_SIZE] = {};
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorText);
+
+    CURLM* multi = FImpl->Multi;
+    if (curl_multi_add_handle(multi, e) != CURLM_OK) {
+        error = "cannot start the transfer";
+        return TorvHttpResult::Failed;
+    }
+    CURLcode code = CURLE_OK;
+    bool aborted = false;
+    for (;;) {
+        int running = 0;
+        if (curl_multi_perform(multi, &running) != CURLM_OK) {
+            code = CURLE_FAILED_INIT;
+            break;
+        }
+        if (running == 0) {
+            int left = 0;
+            while (CURLMsg* message = curl_multi_info_read(multi, &left))
+                if (message->msg == CURLMSG_DONE && message->easy_handle == e)
+                    code = message->data.result;
+            break;
+        }
+        if (FImpl->Abort || (stop && stop())) {
+            aborted = true;
+            break;
+        }
+        curl_multi_poll(multi, nullptr, 0, 100, nullptr);
+    }
+    curl_multi_remove_handle(multi, e);
+    if (OnWorkEnd)
+        OnWorkEnd();
+
+    if (aborted || code == CURLE_ABORTED_BY_CALLBACK) {
+        error = "aborted";
+        return TorvHttpResult::Aborted;
+    }
+    if (transfer.WriteFailed) {
+        error = "the received data could not be stored";
+        return TorvHttpResult::WriteFailed;
+    }
+    if (code != CURLE_OK) {
+        error = errorText[0] != '\0' ? errorText : curl_easy_strerror(code);
+        return TorvHttpResult::Failed;
+    }
+    return TorvHttpResult::Ok;
+}
+
+// ======================================================== the download thread
+
+namespace {
+
+// The body goes into a private file beside the target and takes the
+// target's name only when complete: no half-written file under that name.
+class TPartialFile
+{
+public:
+    explicit TPartialFile(const std::string& folder)
+    {
+        FPath = folder + "orvXXXXXX.part";
+        FFd = ::mkstemps(FPath.data(), 5);
+        if (FFd < 0)
+            FPath.clear();
+    }
+    ~TPartialFile()
+    {
+        if (FFd >= 0)
+            ::close(FFd);
+        if (!FPath.empty())
+            ::unlink(FPath.c_str());
+    }
+    TPartialFile(const TPartialFile&) = delete;
+    TPartialFile& operator=(const TPartialFile&) = delete;
+
+    bool IsOpen() const { return FFd >= 0; }
+    bool Write(std::string_view bytes)
+    {
+        while (!bytes.empty()) {
+            const ssize_t written = ::write(FFd, bytes.data(), bytes.size());
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written <= 0)
+                return false;
+            bytes.remove_prefix(static_cast<std::size_t>(written));
+        }
+        return true;
+    }
+    // Flushes and gives the file its final name.
+    bool Commit(const std::string& target)
+    {
+        const bool written = ::fsync(FFd) == 0;
+        const bool closed = ::close(FFd) == 0;
+        FFd = -1;
+        if (!written || !closed || ::rename(FPath.c_str(), target.c_str()) != 0)
+            return false;
+        FPath.clear();
+        return true;
+    }
+
+private:
+    std::string FPath;
+    int FFd = -1;
+};
+
+// Names that would leave the temporary folder or name it.
+bool UsableFileName(const std::string& name)
+{
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+} // namespace
+
+TLoadFileFromWWW::TLoadFileFromWWW(TdmUpdateOrvalis& owner, TorvHttpClient& http, std::string tempFolder)
+    : FOwner(owner), FHttp(http), FTempFolder(std::move(tempFolder))
+{
+}
+
+TLoadFileFromWWW::~TLoadFileFromWWW()
+{
+    Terminate();
+    FHttp.Disconnect();
+    WaitFor();
+}
+
+bool TLoadFileFromWWW::LoadFile(const std::string& fileName, const std::string& url)
+{
+    {
+        std::lock_guard lock(FMutex);
+        if (FPending)
+            return false;
+        FLoaded = false;
+        FDownloadFailed = false;
+        FSaveFailed = false;
+        FFileName = fileName;
+        FUrl = url;
+        FPending = true;
+    }
+    FHttp.ResetAbort();
+    Wake();
+    return true;
+}
+
+bool TLoadFileFromWWW::Pending() const
+{
+    std::lock_guard lock(FMutex);
+    return FPending;
+}
+
+void TLoadFileFromWWW::Execute()
+{
+    DebugLog("Executing  TLoadFileFromWWW thread");
+    while (Sleep(100)) {
+        std::string fileName;
+        std::string url;
+        {
+            std::lock_guard lock(FMutex);
+            if (!FPending)
+                continue;
+            fileName = FFileName;
+            url = FUrl;
+        }
+        try {
+            Download(fileName, url);
+        } catch (const std::exception& e) {
+            DebugLogFmt("Error in TLoadFileFromWWW.Execute: %s", e.what());
+            FLoaded = false;
+            FDownloadFailed = true;
+        }
+        // The completion runs on the GUI thread, and the request is over
+        // there too, so that an answer to what it shows can start the next.
+        const bool served = orvSync::Synchronize([&] {
+            CallFileLoadedProc(fileName, url);
+            std::lock_guard lock(FMutex);
+            FPending = false;
+        });
+        if (!served) {
+            std::lock_guard lock(FMutex);
+            FPending = false;
+        }
+    }
+    DebugLog("End of TLoadFileFromWWW thread execution");
+}
+
+void TLoadFileFromWWW::Download(const std::string& fileName, const std::string& url)
+{
+    // A request without a usable name would stay pending for ever; it fails instead.
+    if (!UsableFileName(fileName) || url.empty()) {
+        DebugLogFmt("No file to load from %s", url.c_str());
+        FDownloadFailed = true;
+        return;
+    }
+    const std::string target = FTempFolder + fileName;
+    std::error_code ec;
+    if (std::filesystem::symlink_status(target, ec).type() != std::filesystem::file_type::not_found) {
+        if (!std::filesystem::remove(target, ec) || ec)
+            DebugLogFmt("cannot delete file %s", target.c_str());
+    }
+
+    TPartialFile partial(FTempFolder);
+    orvSync::Synchronize([this] { FOwner.SetBusyCursor(true); });
+    std::string error;
+    TorvHttpResult result = TorvHttpResult::WriteFailed;
+    if (partial.IsOpen())
+        result = FHttp.Get(
+            url, [&](std::string_view bytes) { return partial.Write(bytes); },
+            [this] { return Terminated(); }, error);
+    else
+        error = "no temporary file";
+    orvSync::Synchronize([this] { FOwner.SetBusyCursor(false); });
+
+    if (result == TorvHttpResult::Failed || result == TorvHttpResult::Aborted) {
+        DebugLogFmt("Unable to load %s: %s", url.c_str(), error.c_str());
+        FLoaded = false;
+        FDownloadFailed = true;
+        return;
+    }
+    if (Terminated())
+        return;
+    if (result == TorvHttpResult::Ok && partial.Commit(target)) {
+        FLoaded = true;
+        return;
+    }
+    DebugLogFmt("Unable to save %s: %s", target.c_str(),
+                error.empty() ? "cannot write the file" : error.c_str());
+    FLoaded = false;
+    FSaveFailed = true;
+}
+
+void TLoadFileFromWWW::CallFileLoadedProc(const std::string& fileName, const std::string& url)
+{
+    try {
+        if (FLoaded) {
+            FOwner.OnFileLoadedProc(fileName);
+            return;
+        }
+        FOwner.FileNotLoaded(fileName, url);
+    } catch (const std::exception& e) {
+        DebugLogFmt("Error in TLoadFileFromWWW.CallFileLoadedProc: %s", e.what());
+    }
+}
+
+// ================================================================= the module
+
+TorvUpdateDesktop TorvUpdateDesktop::Default()
+{
+    TorvUpdateDesktop desktop;
+    desktop.OpenWebPage = [](const std::string& address) {
+        OSUtils().RunExecutable(orvWebPageUrl(address), "");
+    };
+    desktop.RunPackage = &orvRunPackage;
+    return desktop;
+}
+
+void orvRunPackage(const std::string& path)
+{
+    try {
+        std::ifstream in(path, std::ios::binary);
+        char head[4] = {};
+        in.read(head, sizeof head);
+        const std::string_view magic(head, static_cast<std::size_t>(in.gcount()));
+        const bool program = magic.starts_with("\x7f"
+                                               "ELF") ||
+                             magic.starts_with("#!");
+        if (program && ::chmod(path.c_str(), S_IRWXU) != 0)
+            throw std::system_error(errno, std::generic_category(), "chmod");
+        OSUtils().RunExecutable(path, "");
+    } catch (const std::exception& e) {
+        DebugLogFmt("Unable to run %s: %s", path.c_str(), e.what());
+        throw EorvException(Substitute(orvUpdateText::CannotExecute, {path}));
+    }
+}
+
+TdmUpdateOrvalis::TdmUpdateOrvalis(TorvUpdateRequest request, std::unique_ptr<TorvUpdateWindows> windows,
+                                   TorvUpdateDesktop desktop)
+    : FRequest(std::move(request)),
+      FTempFolder(FRequest.TempFolder.empty() ? orvTempFolder() : FRequest.TempFolder),
+      FLanguage(FRequest.Language == "EN" ? "ENG" : FRequest.Language),
+      FIniFileName(orvUrlFileName(FRequest.UpdateUrl)), FWindows(std::move(windows)),
+      FDesktop(std::move(desktop))
+{
+    orvAssert(FWindows != nullptr, kUnit, "The update module needs its windows");
+    orvAssert(!FTempFolder.empty() && FTempFolder.back() == '/', kUnit,
+              "The temporary folder ends with a separator");
+    FWindows->SetAnswerHandler([this](TorvUpdateDialog dialog, int answer) { DialogAnswer(dialog, answer); });
+    IdHTTP1.OnWorkBegin = [this](std::int64_t max) { orvSync::Synchronize([&] { IdHTTP1WorkBegin(max); }); };
+    IdHTTP1.OnWork = [this](std::int64_t count) { orvSync::Synchronize([&] { IdHTTP1Work(count); }); };
+    IdHTTP1.OnWorkEnd = [this] { orvSync::Synchronize([&] { IdHTTP1WorkEnd(); }); };
+    FThread = std::make_unique<TLoadFileFromWWW>(*this, IdHTTP1, FTempFolder);
+    FThread->Start();
+    FThread->LoadFile(FIniFileName, FRequest.UpdateUrl);
+}
+
+TdmUpdateOrvalis::~TdmUpdateOrvalis()
+{
+    DebugLog("Destroying Update module");
+    // The thread goes first: its last call to us is served while we wait,
+    // and it may still reach the dialogs.
+    FThread->Terminate();
+    IdHTTP1.Disconnect();
+    FThread->WaitFor();
+    FThread.reset();
+    FReleaseNotes.clear();
+    FWindows.reset();
+    DebugLog("Update module destroyed");
+}
+
+void TdmUpdateOrvalis::SetBusyCursor(bool busy)
+{
+    FWindows->SetBusyCursor(busy);
+}
+
+void TdmUpdateOrvalis::IdHTTP1WorkBegin(std::int64_t max)
+{
+    FWindows->SetProgressMax(max);
+}
+
+void TdmUpdateOrvalis::IdHTTP1Work(std::int64_t count)
+{
+    FWindows->SetProgressPosition(count);
+}
+
+void TdmUpdateOrvalis::IdHTTP1WorkEnd()
+{
+    FWindows->HideDialog(TorvUpdateDialog::Progress);
+}
+
+void TdmUpdateOrvalis::FileNotLoaded(const std::string& fileName, const std::string& url)
+{
+    if (fileName == FIniFileName) {
+        // The module is being freed (the program ends): no web page then.
+        if (FThread->Terminated())
+            return;
+        try {
+            FDesktop.OpenWebPage(FRequest.WebPageAddress);
+        } catch (const std::exception& e) {
+            DebugLogFmt("Unable to open %s: %s", FRequest.WebPageAddress.c_str(), e.what());
+        }
+        return; // stays: "Check for update" is not offered again in this run
+    }
+    if (FThread->SaveFailed())
+        FWindows->ShowMessage(Substitute(orvUpdateText::CannotSave, {FTempFolder + fileName}));
+    if (FThread->DownloadFailed())
+        FWindows->ShowMessage(Substitute(orvUpdateText::CannotLoad, {url}));
+    SetDone();
+}
+
+void TdmUpdateOrvalis::OnFileLoadedProc(const std::string& fileName)
+{
+    DebugLog("executing TdmUpdateOrvalis.OnFileLoadedProc");
+    if (FThread->Loaded()) {
+        if (fileName == FIniFileName) {
+            if (CheckVersion()) {
+                FWindows->ShowDownloadOffer(
+                    Substitute(orvUpdateText::NewVersion, {orvFormatReleaseDate(FAnnouncedDate)}),
+                    FReleaseNotes);
+            } else {
+                FWindows->ShowMessage(
+                    Substitute(orvUpdateText::UpToDate, {orvFormatReleaseDate(FRequest.OwnReleaseDate)}));
+                SetDone();
+            }
+        } else if (fileName == FPackageFileName) {
+            ExecutePackage();
+            SetDone();
+        }
+    }
+    DebugLog("TdmUpdateOrvalis.OnFileLoadedProc executed");
+}
+
+bool TdmUpdateOrvalis::CheckVersion()
+{
+    const std::string path = FTempFolder + FIniFileName;
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec)) {
+        FWindows->ShowMessage(Substitute(orvUpdateText::CannotFind, {FIniFileName, path}));
+        SetDone();
+    }
+    TorvUpdateAnnouncement announcement = orvReadUpdateIni(path, FLanguage, FRequest.Kind);
+    FAnnouncedVersion = announcement.Version;
+    for (std::string& note : announcement.Notes)
+        FReleaseNotes.push_back(std::move(note));
+    FAnnouncedDate =
+        announcement.DateText.empty() ? TorvDateTime{} : orvDecodeDateText(announcement.DateText);
+    FPackageUrl = announcement.PackageUrl;
+    FPackageFileName = orvUrlFileName(FPackageUrl);
+    if (FAnnouncedVersion.empty() || FPackageUrl.empty() || announcement.DateText.empty()) {
+        FWindows->ShowMessage(Substitute(orvUpdateText::IniError, {FIniFileName}));
+        SetDone();
+        return false;
+    }
+
+    const std::string own =
+        FRequest.OwnVersion.empty() ? FirstLine(GetProgramInfoText()) : FRequest.OwnVersion;
+    const bool newer = orvIsNewerVersion(own, FAnnouncedVersion);
+    if (!std::filesystem::remove(path, ec) || ec)
+        throw EorvException(Substitute(orvUpdateText::CannotDelete, {path}));
+    return newer;
+}
+
+void TdmUpdateOrvalis::ExecutePackage()
+{
+    const std::string path = FTempFolder + FPackageFileName;
+    DebugLogFmt("Running the update package %s", path.c_str());
+    FDesktop.RunPackage(path);
+    orvAssert(static_cast<bool>(FDesktop.EndProgram), kUnit, "The update module cannot end the program");
+    FDesktop.EndProgram();
+}
+
+void TdmUpdateOrvalis::DialogAnswer(TorvUpdateDialog dialog, int answer)
+{
+    switch (answer) {
+    case 4: // Download, from the offer
+        FWindows->HideDialog(TorvUpdateDialog::Offer);
+        FWindows->ShowProgressDialog(orvUpdateText::Loading);
+        if (!FThread->LoadFile(FPackageFileName, FPackageUrl))
+            DebugLog("The update package was not requested: a download is still running");
+        break;
+    case 1: // No
+        FWindows->HideDialog(dialog);
+        SetDone();
+        break;
+    case 3: // Cancel, from either dialog
+        IdHTTP1.Disconnect();
+        FWindows->HideDialog(dialog);
+        SetDone();
+        break;
+    case 5: // closed
+        SetDone();
+        break;
+    default: break;
+    }
+}
