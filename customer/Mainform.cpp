@@ -13,6 +13,7 @@
 #include "lib/orvFileTransferFeature.h"
 #include "lib/orvMessageDlg.h"
 #include "lib/orvRemoteDesktopFeature.h"
+#include "lib/orvUpdateFeature.h"
 
 #include <QAction>
 #include <QApplication>
@@ -54,6 +55,8 @@ constexpr const char* kProgramVersion = "beta4";
 constexpr const char* kLanguage = "EN";
 
 // Deployment addresses.
+// The release date the update check compares ("16.12.2005" on the version label).
+constexpr TorvDateTime kReleaseDate{2005, 12, 16, 0, 0, 0};
 constexpr const char* kWebAddress = "https://www.orvalis.example/";
 constexpr const char* kHelpAddress = "https://www.orvalis.example/help/";
 
@@ -929,6 +932,17 @@ void TfrmCustomer::FeaturesCreate()
     FFeatures.Add(std::make_unique<TorvChatFeature>(*this, this, aToggleChat));
     FFeatures.Add(std::make_unique<TorvRemoteDesktopFeature>(*this, OpenVNCAsViewer, OpenVNCAsServer,
                                                              CloseVNC, cbViewOnly, FEnv.RemoteDesktopParts));
+
+    const TorvUpdateServer server = orvUpdateServer(FEnv.SettingsFile);
+    TorvUpdateRequest update;
+    update.UpdateUrl = server.UpdateUrl;
+    update.WebPageAddress = server.WebPageAddress;
+    update.OwnReleaseDate = kReleaseDate;
+    update.Language = "EN";
+    update.Kind = TorvProgramKind::Customer;
+    TorvUpdateDesktop desktop = TorvUpdateDesktop::Default();
+    desktop.EndProgram = FEnv.EndProgram ? FEnv.EndProgram : [] { QCoreApplication::quit(); };
+    FFeatures.Add(std::make_unique<TorvUpdateFeature>(lblUpdate, std::move(update), std::move(desktop)));
 }
 
 void TfrmCustomer::HandleOneRemoteDesktopCommand()
@@ -938,8 +952,8 @@ void TfrmCustomer::HandleOneRemoteDesktopCommand()
 
 void TfrmCustomer::lblUpdateClick()
 {
-    // Until the update check is part of the program the link says so rather than do nothing.
-    ShowMessageText(orvCustomerText::NoUpdateCheck);
+    if (auto* update = static_cast<TorvUpdateFeature*>(FFeatures.Find(TorvFeatureKind::Update)))
+        update->lblUpdateClick();
 }
 
 bool TfrmCustomer::HelpdeskRequestedAction(const std::string& code, const std::string& data)

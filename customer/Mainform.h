@@ -48,6 +48,7 @@ struct TorvCustomerEnvironment
     std::function<void(const QUrl&)> OpenAddress;                  // empty: the desktop's default handler
     std::function<TorvRemoteDesktopParts()> RemoteDesktopParts;    // empty: the real relays
     std::function<void(std::chrono::milliseconds)> PauseGuiThread; // empty: waits painting, no input
+    std::function<void()> EndProgram; // after the update package started; empty: the application quits
 };
 
 // Status panel looks.
@@ -226,7 +227,4 @@ inline constexpr const char* NoGateway =
     "application version is too old. You can check for new update by pressing \"check for update\" link.";
 inline constexpr const char* AskLogOff = "Do you want to allow helpdesk to log you off?";
 inline constexpr const char* AskRestart = "Do you want to allow helpdesk to restart your computer?";
-inline constexpr const char* NoUpdateCheck =
-    "This version cannot check for updates yet. Your helpdesk can tell you whether a newer version is "
-    "available.";
 } // namespace orvCustomerText

@@ -260,14 +260,6 @@ TEST_F(MainformTest, DoubleClicksOpenTheAddresses)
 // Establishment without a gateway
 // ---------------------------------------------------------------------------
 
-TEST_F(MainformTest, TheUpdateLinkSaysItIsNotAvailableYet)
-{
-    TfrmCustomer& form = Open();
-    QTest::mouseClick(form.lblUpdate, Qt::LeftButton);
-    EXPECT_TRUE(WaitFor([] { return DialogShown(orvCustomerText::NoUpdateCheck); }))
-        << ::testing::PrintToString(DialogTexts());
-}
-
 TEST_F(MainformTest, NoGatewayFailsAtTheDeadlineAndConnectComesBack)
 {
     TLogCapture log;
