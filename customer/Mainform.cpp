@@ -187,7 +187,9 @@ void TfrmCustomer::BuildWindow()
     lblUpdate = new TorvClickLabel(pnLinks);
     lblUpdate->setObjectName(QStringLiteral("lblUpdate"));
     lblUpdate->setText(QStringLiteral("Check for update"));
-    lblUpdate->setStyleSheet(QStringLiteral("color: #1F5FA8; text-decoration: underline;"));
+    // Greyed while an update check runs, so the user sees why it does not react.
+    lblUpdate->setStyleSheet(QStringLiteral("QLabel { color: #1F5FA8; text-decoration: underline; }"
+                                            "QLabel:disabled { color: #8C8C8C; }"));
     lblUpdate->setCursor(Qt::PointingHandCursor);
     lblUpdate->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     connect(lblUpdate, &TorvClickLabel::clicked, this, [this] { lblUpdateClick(); });

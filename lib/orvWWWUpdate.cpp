@@ -176,7 +176,8 @@ std::string orvFormatReleaseDate(const TorvDateTime& date)
     tm.tm_sec = date.Second;
     const std::locale locale = UserLocale();
     // The C locale's forms ("12/16/05") say less than ISO's.
-    const bool plain = locale.name() == "C" || locale.name() == "POSIX";
+    const std::string name = locale.name();
+    const bool plain = name == "C" || name == "POSIX" || name.starts_with("C.");
     std::string text = PutTime(tm, locale, plain ? "%Y-%m-%d" : "%x");
     if (date.Hour != 0 || date.Minute != 0 || date.Second != 0)
         text += " " + PutTime(tm, locale, plain ? "%H:%M:%S" : "%X");

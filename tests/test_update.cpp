@@ -147,6 +147,8 @@ TEST(UpdateValues, DateTextsDecodeOrGiveTheZeroDate)
     TScopedEnv locale("LC_ALL", "C");
     EXPECT_EQ(orvFormatReleaseDate(kOwnDate), "2005-12-16");
     EXPECT_EQ(orvFormatReleaseDate({2006, 1, 2, 3, 4, 5}), "2006-01-02 03:04:05");
+    TScopedEnv utf8("LC_ALL", "C.UTF-8");
+    EXPECT_EQ(orvFormatReleaseDate(kOwnDate), "2005-12-16");
 }
 
 TEST(UpdateValues, OnlyTheFirstThreeNumbersCountAndAMissingDotReadsAsZero)
