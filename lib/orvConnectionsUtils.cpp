@@ -46,8 +46,6 @@ std::string_view Unquote(std::string_view s)
     return s;
 }
 
-} // namespace
-
 // The file with leading blanks removed from every line: the INI reader would
 // otherwise take an indented line as the continuation of the previous value.
 std::optional<std::string> LoadIniText(const std::string& path)
@@ -74,6 +72,8 @@ std::optional<std::string> LoadIniText(const std::string& path)
     }
     return text;
 }
+
+} // namespace
 
 std::string ReadSettingsValue(const std::string& iniPath, const std::string& section, const std::string& key)
 {

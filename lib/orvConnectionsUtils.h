@@ -32,11 +32,6 @@ std::string SettingsFilePath();
 // absent or unreadable file gives an empty list.
 std::vector<std::string> ReadGatewayList(const std::string& iniPath);
 
-// An INI file's text with leading blanks removed from every line (the INI
-// reader would take an indented line as a continuation); nullopt when the
-// file is absent or unreadable.
-std::optional<std::string> LoadIniText(const std::string& path);
-
 // One value of the settings file, without surrounding blanks or quotes;
 // empty when the file, the section or the key is missing.
 std::string ReadSettingsValue(const std::string& iniPath, const std::string& section, const std::string& key);

@@ -3,13 +3,30 @@
 #include "lib/debugProc.h"
 #include "lib/orvMessageDlg.h"
 
+#include <QCoreApplication>
 #include <QGuiApplication>
+#include <QThread>
 
 #include <QProgressBar>
 #include <QWidget>
 #include <algorithm>
 
 #include <climits>
+#include <cstdlib>
+
+namespace {
+
+// The download thread hands everything over to the GUI thread first; a
+// widget touched from elsewhere is a programming error worth stopping for.
+void GuiThreadOnly(const char* what)
+{
+    if (QThread::currentThread() != QCoreApplication::instance()->thread()) {
+        DebugLogError(std::string("Update dialogs used off the GUI thread: ") + what);
+        std::abort();
+    }
+}
+
+} // namespace
 
 // ================================================================== dialogs
 
@@ -45,28 +62,33 @@ void TorvUpdateDialogs::Answer(TorvUpdateDialog dialog, int answer)
 
 void TorvUpdateDialogs::ShowMessage(const std::string& text)
 {
+    GuiThreadOnly("ShowMessage");
     ::ShowMessageText(text);
 }
 
 void TorvUpdateDialogs::ShowDownloadOffer(const std::string& text, const std::vector<std::string>& lines)
 {
+    GuiThreadOnly("ShowDownloadOffer");
     ::ShowDownloadOffer(text, lines, FOffer,
                         [this](TMessageDlg&, int answer) { Answer(TorvUpdateDialog::Offer, answer); });
 }
 
 void TorvUpdateDialogs::ShowProgressDialog(const std::string& text)
 {
+    GuiThreadOnly("ShowProgressDialog");
     ::ShowProgressDialog(text, FProgress,
                          [this](TMessageDlg&, int answer) { Answer(TorvUpdateDialog::Progress, answer); });
 }
 
 void TorvUpdateDialogs::HideDialog(TorvUpdateDialog dialog)
 {
+    GuiThreadOnly("HideDialog");
     Dialog(dialog).hide();
 }
 
 void TorvUpdateDialogs::SetProgressMax(std::int64_t max)
 {
+    GuiThreadOnly("SetProgressMax");
     FBytesPerStep = max > INT_MAX ? max / INT_MAX + 1 : 1;
     // An unknown size (0) leaves the bar busy rather than full.
     FProgress->ProgressBar1->setRange(0, static_cast<int>(std::max<std::int64_t>(max, 0) / FBytesPerStep));
@@ -75,6 +97,7 @@ void TorvUpdateDialogs::SetProgressMax(std::int64_t max)
 
 void TorvUpdateDialogs::SetProgressPosition(std::int64_t position)
 {
+    GuiThreadOnly("SetProgressPosition");
     QProgressBar& bar = *FProgress->ProgressBar1;
     const int value = static_cast<int>(std::max<std::int64_t>(position, 0) / FBytesPerStep);
     if (bar.maximum() > 0)
@@ -83,6 +106,7 @@ void TorvUpdateDialogs::SetProgressPosition(std::int64_t position)
 
 void TorvUpdateDialogs::SetBusyCursor(bool busy)
 {
+    GuiThreadOnly("SetBusyCursor");
     if (busy == FBusy)
         return;
     FBusy = busy;

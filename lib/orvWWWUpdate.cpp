@@ -8,7 +8,6 @@
 
 #include "orvVersion.h"
 
-#include <INIReader.h>
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -24,6 +23,7 @@
 #include <initializer_list>
 #include <iomanip>
 #include <locale>
+#include <map>
 #include <sstream>
 #include <system_error>
 
@@ -179,8 +179,10 @@ std::string orvFormatReleaseDate(const TorvDateTime& date)
     const std::string name = locale.name();
     const bool plain = name == "C" || name == "POSIX" || name.starts_with("C.");
     std::string text = PutTime(tm, locale, plain ? "%Y-%m-%d" : "%x");
-    if (date.Hour != 0 || date.Minute != 0 || date.Second != 0)
-        text += " " + PutTime(tm, locale, plain ? "%H:%M:%S" : "%X");
+    if (date.Hour != 0 || date.Minute != 0 || date.Second != 0) {
+        text += ' ';
+        text += PutTime(tm, locale, plain ? "%H:%M:%S" : "%X");
+    }
     return text;
 }
 
@@ -213,6 +215,49 @@ std::string orvUrlFileName(std::string_view url)
 
 // ================================================================== INI file
 
+namespace {
+
+std::string Lower(std::string_view text)
+{
+    std::string lower(text);
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower;
+}
+
+// One section of an INI text, keys in lower case. Lines have no length limit
+// (package addresses can be long); section and key names ignore case; the
+// first value of a key counts; a line starting with ';' or '#' is a comment;
+// quotes around a whole value are not part of it.
+std::map<std::string, std::string> ReadIniSection(const std::string& text, const std::string& section)
+{
+    std::map<std::string, std::string> values;
+    const std::string wanted = Lower(section);
+    bool inSection = false;
+    std::istringstream lines(text);
+    for (std::string raw; std::getline(lines, raw);) {
+        const std::string_view line = Trim(raw);
+        if (line.empty() || line.front() == ';' || line.front() == '#')
+            continue;
+        if (line.front() == '[') {
+            const auto close = line.find(']');
+            inSection = close != std::string_view::npos && Lower(Trim(line.substr(1, close - 1))) == wanted;
+            continue;
+        }
+        const auto equals = line.find('=');
+        if (!inSection || equals == std::string_view::npos)
+            continue;
+        std::string_view value = Trim(line.substr(equals + 1));
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+            value.back() == value.front())
+            value = value.substr(1, value.size() - 2);
+        values.emplace(Lower(Trim(line.substr(0, equals))), std::string(value));
+    }
+    return values;
+}
+
+} // namespace
+
 TorvUpdateAnnouncement orvReadUpdateIni(const std::string& path, const std::string& section,
                                         TorvProgramKind kind)
 {
@@ -222,28 +267,32 @@ TorvUpdateAnnouncement orvReadUpdateIni(const std::string& path, const std::stri
         customer ? "CustomerVersionDescriptionLine" : "HelpdeskVersionDescriptionLine";
     const std::string dateKey = customer ? "CustomerVersionDate" : "HelpdeskVersionDate";
     const std::string fileKey = customer ? "UpdateFileForCustomer" : "UpdateFileForHelpdesk";
-    constexpr const char* NotFound = "NOT FOUND";
 
     TorvUpdateAnnouncement announcement;
-    const auto text = LoadIniText(path);
-    if (!text)
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
         return announcement;
-    const INIReader ini(text->data(), text->size());
-    if (ini.ParseError() < 0)
-        return announcement;
-    // A key given twice comes back joined by a line break; the first one counts.
-    const auto get = [&](const std::string& key, const std::string& missing) {
-        return FirstLine(ini.Get(section, key, missing));
+    std::ostringstream content;
+    content << in.rdbuf();
+    const std::map<std::string, std::string> values = ReadIniSection(content.str(), section);
+    const auto get = [&](const std::string& key) -> const std::string* {
+        const auto found = values.find(Lower(key));
+        return found == values.end() ? nullptr : &found->second;
     };
-    announcement.Version = get(versionKey, "");
+    const auto getOrEmpty = [&](const std::string& key) {
+        const std::string* value = get(key);
+        return value ? *value : std::string();
+    };
+    announcement.Version = getOrEmpty(versionKey);
+    // A missing line reads as "NOT FOUND", which ends the notes; so does that text itself.
     for (int line = 1;; ++line) {
-        std::string note = get(lineKey + std::to_string(line), NotFound);
-        if (note == NotFound)
+        const std::string* note = get(lineKey + std::to_string(line));
+        if (!note || *note == "NOT FOUND")
             break;
-        announcement.Notes.push_back(std::move(note));
+        announcement.Notes.push_back(*note);
     }
-    announcement.DateText = get(dateKey, "");
-    announcement.PackageUrl = get(fileKey, "");
+    announcement.DateText = getOrEmpty(dateKey);
+    announcement.PackageUrl = getOrEmpty(fileKey);
     return announcement;
 }
 
@@ -295,6 +344,7 @@ constexpr auto kWorkInterval = std::chrono::milliseconds(50);
 struct TorvHttpClient::TImpl
 {
     CURLM* Multi = nullptr;
+    CURLSH* Share = nullptr; // the cookies, from the INI file's request to the package's
     std::atomic<bool> Abort{false};
 
     // One transfer's state, seen by libcurl's callbacks.
@@ -304,6 +354,7 @@ struct TorvHttpClient::TImpl
         const std::function<bool(std::string_view)>* Write = nullptr;
         bool WriteFailed = false;
         bool Begun = false;
+        std::int64_t Total = 0;
         std::int64_t Reported = -1;
         std::chrono::steady_clock::time_point LastReport;
     };
@@ -325,8 +376,11 @@ struct TorvHttpClient::TImpl
         TorvHttpClient& client = *transfer->Client;
         if (client.FImpl->Abort)
             return 1;
-        if (!transfer->Begun && (total > 0 || now > 0)) {
+        // Again when a redirect brings another size.
+        if ((!transfer->Begun && (total > 0 || now > 0)) || (transfer->Begun && total != transfer->Total)) {
             transfer->Begun = true;
+            transfer->Total = total;
+            transfer->Reported = -1;
             if (client.OnWorkBegin)
                 client.OnWorkBegin(total);
         }
@@ -346,13 +400,24 @@ TorvHttpClient::TorvHttpClient() : FImpl(std::make_unique<TImpl>())
 {
     static TCurlGlobal global; // libcurl's own process-wide set-up, once
     FImpl->Multi = curl_multi_init();
-    if (!FImpl->Multi)
+    FImpl->Share = curl_share_init();
+    if (!FImpl->Multi || !FImpl->Share) {
+        curl_share_cleanup(FImpl->Share);
+        curl_multi_cleanup(FImpl->Multi);
         throw EorvException("Unable to start the HTTP client");
+    }
+    curl_share_setopt(FImpl->Share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
 }
 
 TorvHttpClient::~TorvHttpClient()
 {
     curl_multi_cleanup(FImpl->Multi);
+    curl_share_cleanup(FImpl->Share);
+}
+
+bool TorvHttpClient::Aborted() const
+{
+    return FImpl->Abort;
 }
 
 void TorvHttpClient::Disconnect()
@@ -371,12 +436,15 @@ TorvHttpResult TorvHttpClient::Get(const std::string& url, const std::function<b
 {
     using TEasy = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
     using THeaders = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
+    // What the transfer points at lives longer than the transfer.
+    char errorText[CURL_ERROR_SIZE] = {};
+    THeaders headers(nullptr, &curl_slist_free_all);
+    TImpl::TTransfer transfer;
     TEasy easy(curl_easy_init(), &curl_easy_cleanup);
     if (!easy) {
         error = "cannot create a transfer";
         return TorvHttpResult::Failed;
     }
-    THeaders headers(nullptr, &curl_slist_free_all);
     for (const std::string& line :
          {std::string("Accept: ") + Accept, std::string("Content-Type: ") + ContentType}) {
         curl_slist* more = curl_slist_append(headers.get(), line.c_str());
@@ -388,7 +456,6 @@ TorvHttpResult TorvHttpClient::Get(const std::string& url, const std::function<b
         headers.reset(more);
     }
 
-    TImpl::TTransfer transfer;
     transfer.Client = this;
     transfer.Write = &write;
     CURL* e = easy.get();
@@ -396,7 +463,7 @@ TorvHttpResult TorvHttpClient::Get(const std::string& url, const std::function<b
     curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
     curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(e, CURLOPT_USERAGENT, UserAgent);
-    curl_easy_setopt(e, CURLOPT_COOKIEFILE, ""); // cookies allowed, kept for the transfer only
+    curl_easy_setopt(e, CURLOPT_COOKIEFILE, ""); // cookies allowed, shared by the client's transfers
     curl_easy_setopt(e, CURLOPT_PROXY, "");      // no proxy, whatever the environment says
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
@@ -413,8 +480,10 @@ TorvHttpResult TorvHttpClient::Get(const std::string& url, const std::function<b
     curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &TImpl::OnProgress);
     curl_easy_setopt(e, CURLOPT_XFERINFODATA, &transfer);
-    char errorText[CURL_ERROR_SIZE] = {};
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorText);
+    curl_easy_setopt(e, CURLOPT_SHARE, FImpl->Share);
+    // Ending a transfer must not wait for a slow name lookup to finish.
+    curl_easy_setopt(e, CURLOPT_QUICK_EXIT, 1L);
 
     CURLM* multi = FImpl->Multi;
     if (curl_multi_add_handle(multi, e) != CURLM_OK) {
@@ -473,7 +542,8 @@ public:
     explicit TPartialFile(const std::string& folder)
     {
         FPath = folder + "orvXXXXXX.part";
-        FFd = ::mkstemps(FPath.data(), 5);
+        // Not inherited: a program started meanwhile must not hold the package open.
+        FFd = ::mkostemps(FPath.data(), 5, O_CLOEXEC);
         if (FFd < 0)
             FPath.clear();
     }
@@ -631,6 +701,12 @@ void TLoadFileFromWWW::Download(const std::string& fileName, const std::string& 
     }
     if (Terminated())
         return;
+    // Cancelled after the last byte came: the package is not kept, so it cannot run.
+    if (FHttp.Aborted()) {
+        DebugLogFmt("Loading %s was cancelled", url.c_str());
+        FDownloadFailed = true;
+        return;
+    }
     if (result == TorvHttpResult::Ok && partial.Commit(target)) {
         FLoaded = true;
         return;
@@ -685,10 +761,26 @@ void orvRunPackage(const std::string& path)
     }
 }
 
+namespace {
+
+// The user's own folder in the temporary folder: the file names are fixed,
+// and in a shared folder anyone could take them first.
+std::string UpdateFolder()
+{
+    try {
+        return orvPrivateTempFolder("orvalis-update");
+    } catch (const std::exception& e) {
+        DebugLogFmt("No private temporary folder (%s); using %s", e.what(), orvTempFolder().c_str());
+        return orvTempFolder();
+    }
+}
+
+} // namespace
+
 TdmUpdateOrvalis::TdmUpdateOrvalis(TorvUpdateRequest request, std::unique_ptr<TorvUpdateWindows> windows,
                                    TorvUpdateDesktop desktop)
     : FRequest(std::move(request)),
-      FTempFolder(FRequest.TempFolder.empty() ? orvTempFolder() : FRequest.TempFolder),
+      FTempFolder(FRequest.TempFolder.empty() ? UpdateFolder() : FRequest.TempFolder),
       FLanguage(FRequest.Language == "EN" ? "ENG" : FRequest.Language),
       FIniFileName(orvUrlFileName(FRequest.UpdateUrl)), FWindows(std::move(windows)),
       FDesktop(std::move(desktop))

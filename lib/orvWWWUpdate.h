@@ -69,7 +69,7 @@ struct TorvUpdateAnnouncement
 };
 
 // Reads the announcement from the section (case does not matter); a missing
-// or unreadable file reads as an empty announcement.
+// or unreadable file reads as an empty announcement. Lines may be of any length.
 TorvUpdateAnnouncement orvReadUpdateIni(const std::string& path, const std::string& section,
                                         TorvProgramKind kind);
 
@@ -132,6 +132,8 @@ public:
     // Aborts the running transfer and any started before the next ResetAbort.
     void Disconnect();
     void ResetAbort();
+    // Whether Disconnect came since the last ResetAbort.
+    bool Aborted() const;
 
 private:
     struct TImpl;
@@ -189,7 +191,7 @@ struct TorvUpdateRequest
     std::string Language = "EN"; // "EN" becomes "ENG"
     TorvProgramKind Kind = TorvProgramKind::Customer;
     std::string OwnVersion; // empty: the running program's file version
-    std::string TempFolder; // empty: the temporary folder; with a trailing '/'
+    std::string TempFolder; // empty: the user's own folder in the temporary folder; with a trailing '/'
 };
 
 class TdmUpdateOrvalis;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -16,6 +17,21 @@ std::string orvTempFolder()
     if (folder.back() != '/')
         folder += '/';
     return folder;
+}
+
+std::string orvPrivateTempFolder(const std::string& name)
+{
+    const std::string folder = orvTempFolder() + name + "-" + std::to_string(::getuid());
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+        throw std::system_error(errno, std::generic_category(), "cannot create " + folder);
+    struct stat status
+    {
+    };
+    if (::lstat(folder.c_str(), &status) != 0)
+        throw std::system_error(errno, std::generic_category(), "cannot look at " + folder);
+    if (!S_ISDIR(status.st_mode) || status.st_uid != ::getuid() || (status.st_mode & 077) != 0)
+        throw std::system_error(EPERM, std::generic_category(), folder + " is not this user's own folder");
+    return folder + '/';
 }
 
 std::string orvCreateTempFile(const std::string& prefix)

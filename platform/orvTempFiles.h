@@ -4,6 +4,11 @@
 
 // The temporary folder: $TMPDIR, or /tmp, with a trailing '/'.
 std::string orvTempFolder();
+// The user's own folder inside the temporary folder, "<name>-<uid>/" (with the
+// trailing '/'): created with mode 0700, or reused when it is a real folder
+// owned by this user that nobody else may enter. Raises std::system_error
+// otherwise, so that fixed file names inside it cannot be taken by others.
+std::string orvPrivateTempFolder(const std::string& name);
 // Creates a new empty file (mode 0600) in the temporary folder named prefix,
 // a unique part and ".tmp"; returns its full name. Raises std::system_error.
 std::string orvCreateTempFile(const std::string& prefix);

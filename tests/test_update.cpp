@@ -4,6 +4,7 @@
 #include "lib/orvConnections.h"
 #include "lib/orvOSUtils.h"
 #include "lib/orvWWWUpdate.h"
+#include "platform/orvTempFiles.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/PlatformTestUtil.h"
 #include "tests/support/RecordingDesktop.h"
@@ -17,6 +18,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <system_error>
+#include <unistd.h>
 #include <vector>
 
 using namespace orvtest;
@@ -102,6 +105,13 @@ protected:
         FModule.reset();
     }
     bool Shown(const std::string& event) const { return Contains(FEvents, event); }
+    std::string Joined() const
+    {
+        std::string text;
+        for (const std::string& event : FEvents)
+            text += event + "\n";
+        return text;
+    }
     bool WaitShown(const std::string& event)
     {
         return ServeUntil([&] { return Shown(event); });
@@ -182,6 +192,24 @@ TEST(UpdateValues, TheServerComesFromTheSettingsFileOrTheBuild)
     EXPECT_EQ(orvWebPageUrl("updates.example.org/update"), "http://updates.example.org/update");
 }
 
+TEST(UpdateValues, TheDownloadFolderIsTheUsersOwn)
+{
+    TempDir dir;
+    TScopedEnv tmp("TMPDIR", dir.Path().c_str());
+    const std::string folder = orvPrivateTempFolder("orvalis-update");
+    EXPECT_EQ(folder, dir.Path() + "/orvalis-update-" + std::to_string(::getuid()) + "/");
+    EXPECT_EQ(std::filesystem::status(folder).permissions(), std::filesystem::perms::owner_all);
+    EXPECT_EQ(orvPrivateTempFolder("orvalis-update"), folder);
+    // Opened to others, or replaced by a link, it is not ours any more.
+    std::filesystem::permissions(folder, std::filesystem::perms::others_read,
+                                 std::filesystem::perm_options::add);
+    EXPECT_THROW(orvPrivateTempFolder("orvalis-update"), std::system_error);
+    std::filesystem::create_directory(dir.File("elsewhere"));
+    std::filesystem::create_directory_symlink(dir.File("elsewhere"),
+                                              dir.File("linked-" + std::to_string(::getuid())));
+    EXPECT_THROW(orvPrivateTempFolder("linked"), std::system_error);
+}
+
 // ---------------------------------------------------------------------------
 // The INI file from the server
 // ---------------------------------------------------------------------------
@@ -237,20 +265,27 @@ TEST_F(UpdateTest, AnIniWithoutItsDateIsAnErrorAndThenUpToDate)
     EXPECT_TRUE(FModule->Done());
 }
 
-TEST_F(UpdateTest, ReleaseNotesEndAtTheFirstMissingKeyAndAnUnreadableDateIsTheZeroDate)
+TEST_F(UpdateTest, ReleaseNotesEndAtTheFirstMissingKeyAndLongLinesArriveWhole)
 {
     TScopedEnv locale("LC_ALL", "C");
     TUpdateServer server;
-    server.Put("update/update.ini", "[ENG]\nCustomerVersion=3.0.9\nCustomerVersionDate=2006-02-30\n"
-                                    "CustomerVersionDescriptionLine1=Faster start\n"
-                                    "CustomerVersionDescriptionLine2=Chat keeps its lines\n"
-                                    "CustomerVersionDescriptionLine4=Never shown\n"
-                                    "UpdateFileForCustomer=" +
-                                        server.Url("pkg.sh") + "\n");
+    // Signed download addresses and long notes run past the usual INI line limits.
+    const std::string packageName = std::string(220, 'p') + ".sh";
+    const std::string longNote(400, 'n');
+    server.Put("update/update.ini", "; announced by the build server\r\n[eng]\r\nCustomerVersion = 3.0.9\r\n"
+                                    "CustomerVersionDate=2006-02-30\r\n"
+                                    "CustomerVersionDescriptionLine1=Faster start\r\n"
+                                    "CustomerVersionDescriptionLine2=" +
+                                        longNote +
+                                        "\r\n"
+                                        "CustomerVersionDescriptionLine4=Never shown\r\n"
+                                        "UpdateFileForCustomer=" +
+                                        server.Url("update/" + packageName) + "\r\n");
     Start(server.Host());
+    // A date that is no date reads as the zero date.
     ASSERT_TRUE(WaitShown("offer " + Text(orvUpdateText::NewVersion, "1899-12-30")));
-    EXPECT_THAT(FWindows->FOfferLines, ElementsAre("Faster start", "Chat keeps its lines"));
-    EXPECT_EQ(FModule->PackageFileName(), "pkg.sh");
+    EXPECT_THAT(FWindows->FOfferLines, ElementsAre("Faster start", longNote));
+    EXPECT_EQ(FModule->PackageFileName(), packageName);
     EXPECT_FALSE(FModule->Done());
 }
 
@@ -344,7 +379,8 @@ TEST_F(UpdatePackageTest, ADownloadedPackageRunsAndTheProgramEnds)
     EXPECT_EQ(FEvents[1], std::string("progress ") + orvUpdateText::Loading);
     EXPECT_TRUE(Shown("max " + std::to_string(package.size())));
     EXPECT_TRUE(Shown("position " + std::to_string(package.size())));
-    EXPECT_TRUE(Shown("hide progress"));
+    // The cursor is back and the bar hidden once the bytes are in.
+    EXPECT_TRUE(LinesInOrder(Joined(), {"busy 1", "max ", "position ", "hide progress", "busy 0"}));
 }
 
 TEST_F(UpdatePackageTest, APackageThatCannotBeHadOrStoredIsReportedAndTheModuleIsDone)
@@ -372,6 +408,25 @@ TEST_F(UpdatePackageTest, APackageThatCannotBeHadOrStoredIsReportedAndTheModuleI
         EXPECT_EQ(FEnded, 0);
         Free();
         EXPECT_THAT(TempFiles(), ElementsAre("busy.sh"));
+    }
+    {
+        SCOPED_TRACE("a package that does not start");
+        FEvents.clear();
+        TLogCapture log;
+        TUpdateServer server;
+        FDesktop.RunPackage = [](const std::string& path) {
+            throw EorvException(Text(orvUpdateText::CannotExecute, path));
+        };
+        Offer(server, "broken.sh", "#!/bin/sh\n");
+        FWindows->Answer(TorvUpdateDialog::Offer, 4);
+        ASSERT_TRUE(WaitIdle());
+        EXPECT_TRUE(log.Has("Error in TLoadFileFromWWW.CallFileLoadedProc: " +
+                            Text(orvUpdateText::CannotExecute, FTemp.File("broken.sh"))));
+        // Nothing is said and the module stays, as after a failed check.
+        EXPECT_FALSE(FModule->Done());
+        EXPECT_EQ(FEnded, 0);
+        for (const std::string& event : FEvents)
+            EXPECT_FALSE(event.starts_with("message")) << event;
     }
 }
 
