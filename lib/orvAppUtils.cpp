@@ -1,10 +1,16 @@
 #include "lib/orvAppUtils.h"
 
 #include "lib/debugProc.h"
+#include "lib/orvConnections.h"
 #include "transport/MCAddress.h"
 
+#include <cctype>
 #include <charconv>
 #include <cstdio>
+#include <ctime>
+#include <iomanip>
+#include <locale>
+#include <sstream>
 #include <vector>
 
 // ---------------------------------------------------------------------------
@@ -235,4 +241,152 @@ std::optional<std::string> UnescapeChannelText(std::string_view text)
         }
     }
     return out;
+}
+
+// ---------------------------------------------------------------------------
+// Release dates and versions
+// ---------------------------------------------------------------------------
+
+namespace {
+
+std::string_view TrimBlanks(std::string_view text)
+{
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))
+        text.remove_prefix(1);
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+        text.remove_suffix(1);
+    return text;
+}
+
+bool ReadDigits(std::string_view text, std::size_t at, std::size_t count, int& value)
+{
+    if (at + count > text.size())
+        return false;
+    value = 0;
+    for (std::size_t i = at; i < at + count; ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(text[i])))
+            return false;
+        value = value * 10 + (text[i] - '0');
+    }
+    return true;
+}
+
+int DaysInMonth(int year, int month)
+{
+    static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return month == 2 && leap ? 29 : days[month - 1];
+}
+
+std::locale UserLocale()
+{
+    try {
+        return std::locale("");
+    } catch (const std::exception&) {
+        return std::locale::classic();
+    }
+}
+
+std::string PutTime(const std::tm& tm, const std::locale& locale, const char* pattern)
+{
+    std::ostringstream out;
+    out.imbue(locale);
+    out << std::put_time(&tm, pattern);
+    return out.str();
+}
+
+// StrToInt's reading: blanks around, an optional sign, decimal digits.
+int VersionNumber(std::string_view text)
+{
+    text = TrimBlanks(text);
+    if (!text.empty() && text.front() == '+')
+        text.remove_prefix(1);
+    int value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 10);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size())
+        throw EorvException(orvCannotCompareVersions);
+    return value;
+}
+
+// Takes the text up to the next dot and removes it with the dot; without a
+// dot the whole text.
+std::string_view TakePart(std::string_view& text)
+{
+    const auto dot = text.find('.');
+    const std::string_view part = text.substr(0, dot);
+    text = dot == std::string_view::npos ? std::string_view() : text.substr(dot + 1);
+    return part;
+}
+
+} // namespace
+
+TorvDateTime orvDecodeDateText(std::string_view text)
+{
+    TorvDateTime date;
+    if (text.size() != 10 && text.size() != 19)
+        return {};
+    if (text[4] != '-' || text[7] != '-')
+        return {};
+    if (!ReadDigits(text, 0, 4, date.Year) || !ReadDigits(text, 5, 2, date.Month) ||
+        !ReadDigits(text, 8, 2, date.Day))
+        return {};
+    date.Hour = date.Minute = date.Second = 0;
+    if (text.size() == 19) {
+        if (text[10] != ' ' || text[13] != ':' || text[16] != ':')
+            return {};
+        if (!ReadDigits(text, 11, 2, date.Hour) || !ReadDigits(text, 14, 2, date.Minute) ||
+            !ReadDigits(text, 17, 2, date.Second))
+            return {};
+    }
+    if (date.Year < 1 || date.Month < 1 || date.Month > 12 || date.Day < 1 ||
+        date.Day > DaysInMonth(date.Year, date.Month) || date.Hour > 23 || date.Minute > 59 ||
+        date.Second > 59)
+        return {};
+    return date;
+}
+
+std::string orvFormatReleaseDate(const TorvDateTime& date)
+{
+    std::tm tm{};
+    tm.tm_year = date.Year - 1900;
+    tm.tm_mon = date.Month - 1;
+    tm.tm_mday = date.Day;
+    tm.tm_hour = date.Hour;
+    tm.tm_min = date.Minute;
+    tm.tm_sec = date.Second;
+    const std::locale locale = UserLocale();
+    // The C locale's forms ("12/16/05") say less than ISO's.
+    const std::string name = locale.name();
+    const bool plain = name == "C" || name == "POSIX" || name.starts_with("C.");
+    std::string text = PutTime(tm, locale, plain ? "%Y-%m-%d" : "%x");
+    if (date.Hour != 0 || date.Minute != 0 || date.Second != 0) {
+        text += ' ';
+        text += PutTime(tm, locale, plain ? "%H:%M:%S" : "%X");
+    }
+    return text;
+}
+
+bool orvIsNewerVersion(std::string_view own, std::string_view announced)
+{
+    for (int step = 0; step < 3; ++step) {
+        const int ownNumber = VersionNumber(TakePart(own));
+        int announcedNumber = 0;
+        if (announced.find('.') != std::string_view::npos) {
+            announcedNumber = VersionNumber(TakePart(announced));
+        } else if (step == 2) {
+            const std::string_view rest = TrimBlanks(announced);
+            announcedNumber = rest.empty() ? 0 : VersionNumber(rest);
+        }
+        if (ownNumber < announcedNumber)
+            return true;
+        if (ownNumber > announcedNumber)
+            return false;
+    }
+    return false;
+}
+
+std::string orvUrlFileName(std::string_view url)
+{
+    const auto slash = url.rfind('/');
+    return std::string(slash == std::string_view::npos ? url : url.substr(slash + 1));
 }

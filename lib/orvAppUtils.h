@@ -1,6 +1,7 @@
 #pragma once
 
-// Channel 1: command texts, the registration record and the result codes.
+// Channel 1: command texts, the registration record and the result codes;
+// the release dates and versions the update check compares.
 
 #include <cstdint>
 #include <optional>
@@ -115,3 +116,41 @@ std::string ResultText(int code);
 std::string EscapeChannelText(std::string_view text);
 // The reverse; nullopt for a broken escape.
 std::optional<std::string> UnescapeChannelText(std::string_view text);
+
+// ---------------------------------------------------------------------------
+// Release dates and versions
+// ---------------------------------------------------------------------------
+
+// A local date and time. The default is the zero date, 30 December 1899 00:00.
+struct TorvDateTime
+{
+    int Year = 1899;
+    int Month = 12;
+    int Day = 30;
+    int Hour = 0;
+    int Minute = 0;
+    int Second = 0;
+
+    bool operator==(const TorvDateTime&) const = default;
+};
+
+// "YYYY-MM-DD", optionally followed by a blank and "HH:MM:SS". A text that is
+// not a real date and time gives the zero date.
+TorvDateTime orvDecodeDateText(std::string_view text);
+
+// The user's short date format, followed by the long time unless it is
+// midnight. Under the C locale (or one that cannot be loaded) ISO forms.
+std::string orvFormatReleaseDate(const TorvDateTime& date);
+
+// Whether the announced version is newer than ours. Only major, minor and the
+// third number count. Our number is the text up to the next dot; the announced
+// one too when it has a dot, and otherwise 0 for the first two numbers and the
+// whole rest (0 if empty) for the third. Raises EorvException "Unable to
+// compare versions" when a part is not a number.
+bool orvIsNewerVersion(std::string_view own, std::string_view announced);
+
+// The text after the last '/' (all of it without one).
+std::string orvUrlFileName(std::string_view url);
+
+// What orvIsNewerVersion raises.
+inline constexpr const char* orvCannotCompareVersions = "Unable to compare versions";

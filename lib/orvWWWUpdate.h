@@ -11,6 +11,8 @@
 // desktop (web page, running the package, ending the program) behind
 // TorvUpdateDesktop.
 
+#include "lib/orvAppUtils.h"
+#include "lib/orvHttpClient.h"
 #include "lib/orvThreads.h"
 
 #include <atomic>
@@ -23,39 +25,8 @@
 #include <vector>
 
 // ---------------------------------------------------------------------------
-// Dates, versions, the INI file
+// The INI file
 // ---------------------------------------------------------------------------
-
-// A local date and time. The default is the zero date, 30 December 1899 00:00.
-struct TorvDateTime
-{
-    int Year = 1899;
-    int Month = 12;
-    int Day = 30;
-    int Hour = 0;
-    int Minute = 0;
-    int Second = 0;
-
-    bool operator==(const TorvDateTime&) const = default;
-};
-
-// "YYYY-MM-DD", optionally followed by a blank and "HH:MM:SS". A text that is
-// not a real date and time gives the zero date.
-TorvDateTime orvDecodeDateText(std::string_view text);
-
-// The user's short date format, followed by the long time unless it is
-// midnight. Under the C locale (or one that cannot be loaded) ISO forms.
-std::string orvFormatReleaseDate(const TorvDateTime& date);
-
-// Whether the announced version is newer than ours. Only major, minor and the
-// third number count. Our number is the text up to the next dot; the announced
-// one too when it has a dot, and otherwise 0 for the first two numbers and the
-// whole rest (0 if empty) for the third. Raises EorvException "Unable to
-// compare versions" when a part is not a number.
-bool orvIsNewerVersion(std::string_view own, std::string_view announced);
-
-// The text after the last '/' (all of it without one).
-std::string orvUrlFileName(std::string_view url);
 
 enum class TorvProgramKind { Customer = 0, Helpdesk = 1 };
 
@@ -90,55 +61,6 @@ TorvUpdateServer orvUpdateServerAt(std::string_view address);
 
 // A web page address without a scheme, as a URL the desktop opens.
 std::string orvWebPageUrl(const std::string& address);
-
-// ---------------------------------------------------------------------------
-// HTTP
-// ---------------------------------------------------------------------------
-
-enum class TorvHttpResult {
-    Ok,
-    Failed,      // no connection, an error status, a broken transfer
-    Aborted,     // Disconnect, or the caller's stop
-    WriteFailed, // the body could not be stored
-};
-
-// A plain GET over libcurl with the request headers the update server is
-// used to. One transfer at a time, run on the calling thread; Disconnect
-// from any other thread aborts it at once.
-class TorvHttpClient
-{
-public:
-    TorvHttpClient();
-    ~TorvHttpClient();
-    TorvHttpClient(const TorvHttpClient&) = delete;
-    TorvHttpClient& operator=(const TorvHttpClient&) = delete;
-
-    static constexpr const char* Accept = "text/html, */*";
-    static constexpr const char* ContentType = "text/html";
-    static constexpr const char* UserAgent = "Mozilla/3.0 (compatible; Indy Library)";
-
-    // Progress of the running transfer, called on the transfer's thread:
-    // begin with the expected byte count (0 when unknown), the count so far,
-    // and the end (also after a failure).
-    std::function<void(std::int64_t max)> OnWorkBegin;
-    std::function<void(std::int64_t count)> OnWork;
-    std::function<void()> OnWorkEnd;
-
-    // write gets the body piece by piece and returns false when it cannot
-    // store it. stop is asked while the transfer waits. error: what failed.
-    TorvHttpResult Get(const std::string& url, const std::function<bool(std::string_view)>& write,
-                       const std::function<bool()>& stop, std::string& error);
-
-    // Aborts the running transfer and any started before the next ResetAbort.
-    void Disconnect();
-    void ResetAbort();
-    // Whether Disconnect came since the last ResetAbort.
-    bool Aborted() const;
-
-private:
-    struct TImpl;
-    std::unique_ptr<TImpl> FImpl;
-};
 
 // ---------------------------------------------------------------------------
 // The module
@@ -297,7 +219,7 @@ inline constexpr const char* IniError = "Error in %s file";
 inline constexpr const char* CannotSave = "Unable to save %s. File might be in use. Update failed.";
 inline constexpr const char* CannotLoad = "Unable to load file from %s. Update failed.";
 inline constexpr const char* Loading = "Loading update package. Please wait.";
-inline constexpr const char* CannotCompare = "Unable to compare versions";
+inline constexpr const char* CannotCompare = orvCannotCompareVersions;
 inline constexpr const char* CannotDelete = "Deleting file %s failed";
 inline constexpr const char* CannotExecute = "Unable to execute file %s";
 } // namespace orvUpdateText
