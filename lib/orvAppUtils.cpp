@@ -249,15 +249,6 @@ std::optional<std::string> UnescapeChannelText(std::string_view text)
 
 namespace {
 
-std::string_view TrimBlanks(std::string_view text)
-{
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))
-        text.remove_prefix(1);
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
-        text.remove_suffix(1);
-    return text;
-}
-
 bool ReadDigits(std::string_view text, std::size_t at, std::size_t count, int& value)
 {
     if (at + count > text.size())
@@ -298,14 +289,10 @@ std::string PutTime(const std::tm& tm, const std::locale& locale, const char* pa
 // StrToInt's reading: blanks around, an optional sign, decimal digits.
 int VersionNumber(std::string_view text)
 {
-    text = TrimBlanks(text);
-    if (!text.empty() && text.front() == '+')
-        text.remove_prefix(1);
-    int value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 10);
-    if (text.empty() || ec != std::errc() || end != text.data() + text.size())
+    const auto value = ParseInteger(text);
+    if (!value)
         throw EorvException(orvCannotCompareVersions);
-    return value;
+    return *value;
 }
 
 // Takes the text up to the next dot and removes it with the dot; without a
@@ -374,7 +361,7 @@ bool orvIsNewerVersion(std::string_view own, std::string_view announced)
         if (announced.find('.') != std::string_view::npos) {
             announcedNumber = VersionNumber(TakePart(announced));
         } else if (step == 2) {
-            const std::string_view rest = TrimBlanks(announced);
+            const std::string_view rest = MCTrim(announced);
             announcedNumber = rest.empty() ? 0 : VersionNumber(rest);
         }
         if (ownNumber < announcedNumber)

@@ -124,10 +124,7 @@ TorvUpdateFeature::TorvUpdateFeature(QWidget* link, TorvUpdateRequest request, T
 {
 }
 
-TorvUpdateFeature::~TorvUpdateFeature()
-{
-    FModule.reset();
-}
+TorvUpdateFeature::~TorvUpdateFeature() = default;
 
 void TorvUpdateFeature::lblUpdateClick()
 {

@@ -5,6 +5,7 @@
 #include "lib/orvConnectionsUtils.h"
 #include "lib/orvOSUtils.h"
 #include "platform/orvTempFiles.h"
+#include "transport/MCAddress.h"
 
 #include "orvVersion.h"
 
@@ -13,15 +14,9 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <charconv>
-#include <chrono>
-#include <cstdio>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
-#include <iomanip>
-#include <locale>
 #include <map>
 #include <sstream>
 #include <system_error>
@@ -46,15 +41,6 @@ std::string Substitute(std::string_view format, std::initializer_list<std::strin
     return text;
 }
 
-std::string_view Trim(std::string_view text)
-{
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))
-        text.remove_prefix(1);
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
-        text.remove_suffix(1);
-    return text;
-}
-
 bool HasScheme(std::string_view text)
 {
     const auto colon = text.find("://");
@@ -71,11 +57,7 @@ std::string FirstLine(const std::string& text)
     return text.substr(0, text.find_first_of("\r\n"));
 }
 
-} // namespace
-
-// ================================================================== INI file
-
-namespace {
+// ------------------------------------------------------------------ INI file
 
 std::string Lower(std::string_view text)
 {
@@ -96,22 +78,22 @@ std::map<std::string, std::string> ReadIniSection(const std::string& text, const
     bool inSection = false;
     std::istringstream lines(text);
     for (std::string raw; std::getline(lines, raw);) {
-        const std::string_view line = Trim(raw);
+        const std::string_view line = MCTrim(raw);
         if (line.empty() || line.front() == ';' || line.front() == '#')
             continue;
         if (line.front() == '[') {
             const auto close = line.find(']');
-            inSection = close != std::string_view::npos && Lower(Trim(line.substr(1, close - 1))) == wanted;
+            inSection = close != std::string_view::npos && Lower(MCTrim(line.substr(1, close - 1))) == wanted;
             continue;
         }
         const auto equals = line.find('=');
         if (!inSection || equals == std::string_view::npos)
             continue;
-        std::string_view value = Trim(line.substr(equals + 1));
+        std::string_view value = MCTrim(line.substr(equals + 1));
         if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
             value.back() == value.front())
             value = value.substr(1, value.size() - 2);
-        values.emplace(Lower(Trim(line.substr(0, equals))), std::string(value));
+        values.emplace(Lower(MCTrim(line.substr(0, equals))), std::string(value));
     }
     return values;
 }
@@ -160,7 +142,7 @@ TorvUpdateAnnouncement orvReadUpdateIni(const std::string& path, const std::stri
 
 TorvUpdateServer orvUpdateServerAt(std::string_view address)
 {
-    address = Trim(address);
+    address = MCTrim(address);
     std::string scheme = "http://";
     if (HasScheme(address)) {
         const auto end = address.find("://") + 3;
@@ -176,7 +158,7 @@ TorvUpdateServer orvUpdateServerAt(std::string_view address)
 TorvUpdateServer orvUpdateServer(const std::string& settingsFile)
 {
     const std::string configured = ReadSettingsValue(settingsFile, "update", "url");
-    if (!Trim(configured).empty())
+    if (!configured.empty())
         return orvUpdateServerAt(configured);
     return orvUpdateServerAt(ORV_UPDATE_HOST);
 }

@@ -6,6 +6,7 @@
 #include "lib/orvUpdateFeature.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/PlatformTestUtil.h"
+#include "tests/support/RawPeer.h"
 #include "tests/support/UpdateServer.h"
 #include "tests/support_qt/SessionFixture.h"
 
@@ -17,13 +18,6 @@
 using namespace orvtest;
 
 namespace {
-
-std::string Text(const char* format, const std::string& value)
-{
-    std::string text(format);
-    text.replace(text.find("%s"), 2, value);
-    return text;
-}
 
 // The running program's file version.
 std::string OwnVersion()
@@ -66,7 +60,8 @@ TEST_F(UpdateLinkTest, UpToDateIsSaidOnceAndTheLinkComesBackAfterTheModuleIsFree
     Update().lblUpdateClick();
     EXPECT_EQ(Update().Module(), module);
 
-    const std::string upToDate = Text(orvUpdateText::UpToDate, orvFormatReleaseDate({2005, 12, 16, 0, 0, 0}));
+    const std::string upToDate =
+        UpdateText(orvUpdateText::UpToDate, orvFormatReleaseDate({2005, 12, 16, 0, 0, 0}));
     ASSERT_TRUE(WaitFor([&] { return DialogShown(upToDate); })) << ::testing::PrintToString(DialogTexts());
     ASSERT_TRUE(WaitFor([&] { return Update().Module() == nullptr; }));
     EXPECT_TRUE(form.lblUpdate->isEnabled());
@@ -88,7 +83,7 @@ TEST_F(UpdateLinkTest, TheOfferListsTheNotesAndCancelStopsTheDownloadOnTheProgre
     ASSERT_TRUE(WaitFor([&] { return Update().Dialogs() && Update().Dialogs()->Offer().isVisible(); }));
     TMessageDlg& offer = Update().Dialogs()->Offer();
     EXPECT_EQ(offer.lblMessage->text().toStdString(),
-              Text(orvUpdateText::NewVersion, orvFormatReleaseDate({2031, 5, 4, 0, 0, 0})));
+              UpdateText(orvUpdateText::NewVersion, orvFormatReleaseDate({2031, 5, 4, 0, 0, 0})));
     EXPECT_EQ(offer.Memo1->toPlainText().toStdString(), "Faster start\nFiles keep their dates");
     EXPECT_TRUE(offer.btnDownload->isVisible());
 
@@ -105,7 +100,7 @@ TEST_F(UpdateLinkTest, TheOfferListsTheNotesAndCancelStopsTheDownloadOnTheProgre
 
     progress.btnCancel->click();
     EXPECT_FALSE(progress.isVisible());
-    const std::string failed = Text(orvUpdateText::CannotLoad, server.Url("update/orvalis-update.sh"));
+    const std::string failed = UpdateText(orvUpdateText::CannotLoad, server.Url("update/orvalis-update.sh"));
     ASSERT_TRUE(WaitFor([&] { return DialogShown(failed); })) << ::testing::PrintToString(DialogTexts());
     ASSERT_TRUE(WaitFor([&] { return Update().Module() == nullptr; }));
     EXPECT_TRUE(form.lblUpdate->isEnabled());
@@ -115,7 +110,7 @@ TEST_F(UpdateLinkTest, TheOfferListsTheNotesAndCancelStopsTheDownloadOnTheProgre
 
 TEST_F(UpdateLinkTest, WithoutTheServerTheWebPageOpensAndTheLinkStaysDisabled)
 {
-    const std::string host = "127.0.0.1:" + std::to_string(UnusedPort());
+    const std::string host = "127.0.0.1:" + std::to_string(FreePort());
     TfrmCustomer& form = OpenAt(host);
     Click();
     ASSERT_TRUE(WaitFor([&] {

@@ -7,6 +7,7 @@
 #include "platform/orvTempFiles.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/PlatformTestUtil.h"
+#include "tests/support/RawPeer.h"
 #include "tests/support/RecordingDesktop.h"
 #include "tests/support/SessionUtil.h"
 #include "tests/support/UpdateServer.h"
@@ -30,15 +31,6 @@ namespace {
 
 constexpr const char* kOwnVersion = "3.0.8.1";
 const TorvDateTime kOwnDate{2005, 12, 16, 0, 0, 0};
-
-std::string Text(const char* format, const std::string& a, const std::string& b = {})
-{
-    std::string text(format);
-    text.replace(text.find("%s"), 2, a);
-    if (const auto second = text.find("%s"); second != std::string::npos)
-        text.replace(second, 2, b);
-    return text;
-}
 
 // The module's windows, recorded: "message <text>", "offer <text>",
 // "progress <text>", "hide offer|progress", "max <n>", "position <n>", "busy 0|1".
@@ -218,8 +210,8 @@ TEST_F(UpdateTest, TheVersionTableDecidesBetweenOfferAndUpToDate)
 {
     TLogCapture log;
     TUpdateServer server;
-    const std::string upToDate = Text(orvUpdateText::UpToDate, "2005-12-16");
-    const std::string offer = Text(orvUpdateText::NewVersion, "2006-03-01 12:30:00");
+    const std::string upToDate = UpdateText(orvUpdateText::UpToDate, "2005-12-16");
+    const std::string offer = UpdateText(orvUpdateText::NewVersion, "2006-03-01 12:30:00");
     TScopedEnv locale("LC_ALL", "C");
     struct TRow
     {
@@ -260,8 +252,8 @@ TEST_F(UpdateTest, AnIniWithoutItsDateIsAnErrorAndThenUpToDate)
     server.Put("update/update.ini", UpdateIni("3.0.9", "", server.Url("pkg.sh")));
     Start(server.Host());
     ASSERT_TRUE(WaitIdle());
-    EXPECT_TRUE(Shown("message " + Text(orvUpdateText::IniError, "update.ini")));
-    EXPECT_TRUE(Shown("message " + Text(orvUpdateText::UpToDate, "2005-12-16")));
+    EXPECT_TRUE(Shown("message " + UpdateText(orvUpdateText::IniError, "update.ini")));
+    EXPECT_TRUE(Shown("message " + UpdateText(orvUpdateText::UpToDate, "2005-12-16")));
     EXPECT_TRUE(FModule->Done());
 }
 
@@ -283,7 +275,7 @@ TEST_F(UpdateTest, ReleaseNotesEndAtTheFirstMissingKeyAndLongLinesArriveWhole)
                                         server.Url("update/" + packageName) + "\r\n");
     Start(server.Host());
     // A date that is no date reads as the zero date.
-    ASSERT_TRUE(WaitShown("offer " + Text(orvUpdateText::NewVersion, "1899-12-30")));
+    ASSERT_TRUE(WaitShown("offer " + UpdateText(orvUpdateText::NewVersion, "1899-12-30")));
     EXPECT_THAT(FWindows->FOfferLines, ElementsAre("Faster start", longNote));
     EXPECT_EQ(FModule->PackageFileName(), packageName);
     EXPECT_FALSE(FModule->Done());
@@ -307,7 +299,7 @@ TEST_F(UpdateTest, AnIniThatCannotBeHadOpensTheWebPageAndTheModuleStays)
     TLogCapture log;
     {
         SCOPED_TRACE("nobody listening");
-        const std::string host = "127.0.0.1:" + std::to_string(UnusedPort());
+        const std::string host = "127.0.0.1:" + std::to_string(FreePort());
         Start(host);
         ASSERT_TRUE(ServeUntil([&] { return !FOpened.empty(); }));
         ASSERT_TRUE(WaitIdle());
@@ -391,7 +383,7 @@ TEST_F(UpdatePackageTest, APackageThatCannotBeHadOrStoredIsReportedAndTheModuleI
         Offer(server, "gone.sh", "#!/bin/sh\n");
         FWindows->Answer(TorvUpdateDialog::Offer, 4);
         ASSERT_TRUE(ServeUntil([&] { return FModule->Done(); }));
-        EXPECT_TRUE(Shown("message " + Text(orvUpdateText::CannotLoad, server.Url("update/gone.sh"))));
+        EXPECT_TRUE(Shown("message " + UpdateText(orvUpdateText::CannotLoad, server.Url("update/gone.sh"))));
         EXPECT_TRUE(FRan.empty());
         Free();
     }
@@ -403,7 +395,7 @@ TEST_F(UpdatePackageTest, APackageThatCannotBeHadOrStoredIsReportedAndTheModuleI
         Offer(server, "busy.sh", "#!/bin/sh\n");
         FWindows->Answer(TorvUpdateDialog::Offer, 4);
         ASSERT_TRUE(ServeUntil([&] { return FModule->Done(); }));
-        EXPECT_TRUE(Shown("message " + Text(orvUpdateText::CannotSave, FTemp.File("busy.sh"))));
+        EXPECT_TRUE(Shown("message " + UpdateText(orvUpdateText::CannotSave, FTemp.File("busy.sh"))));
         EXPECT_TRUE(FRan.empty());
         EXPECT_EQ(FEnded, 0);
         Free();
@@ -415,13 +407,13 @@ TEST_F(UpdatePackageTest, APackageThatCannotBeHadOrStoredIsReportedAndTheModuleI
         TLogCapture log;
         TUpdateServer server;
         FDesktop.RunPackage = [](const std::string& path) {
-            throw EorvException(Text(orvUpdateText::CannotExecute, path));
+            throw EorvException(UpdateText(orvUpdateText::CannotExecute, path));
         };
         Offer(server, "broken.sh", "#!/bin/sh\n");
         FWindows->Answer(TorvUpdateDialog::Offer, 4);
         ASSERT_TRUE(WaitIdle());
         EXPECT_TRUE(log.Has("Error in TLoadFileFromWWW.CallFileLoadedProc: " +
-                            Text(orvUpdateText::CannotExecute, FTemp.File("broken.sh"))));
+                            UpdateText(orvUpdateText::CannotExecute, FTemp.File("broken.sh"))));
         // Nothing is said and the module stays, as after a failed check.
         EXPECT_FALSE(FModule->Done());
         EXPECT_EQ(FEnded, 0);
@@ -440,7 +432,8 @@ TEST_F(UpdatePackageTest, CancelStopsASlowDownloadAndLeavesNoFileBehind)
     ASSERT_TRUE(ServeUntil([&] { return Shown("position " + std::to_string(package.size() / 2)); }));
     FWindows->Answer(TorvUpdateDialog::Progress, 3);
     EXPECT_TRUE(FModule->Done());
-    const std::string failed = "message " + Text(orvUpdateText::CannotLoad, server.Url("update/big.sh"));
+    const std::string failed =
+        "message " + UpdateText(orvUpdateText::CannotLoad, server.Url("update/big.sh"));
     ASSERT_TRUE(WaitShown(failed));
     EXPECT_TRUE(Shown("hide progress"));
     Free();
@@ -458,7 +451,7 @@ TEST_F(UpdatePackageTest, FreeingTheModuleMidDownloadStillReportsIt)
     FWindows->Answer(TorvUpdateDialog::Progress, 5);
     EXPECT_TRUE(FModule->Done());
     Free();
-    EXPECT_TRUE(Shown("message " + Text(orvUpdateText::CannotLoad, server.Url("update/big.sh"))));
+    EXPECT_TRUE(Shown("message " + UpdateText(orvUpdateText::CannotLoad, server.Url("update/big.sh"))));
     EXPECT_TRUE(TempFiles().empty());
 }
 
@@ -489,7 +482,7 @@ TEST(UpdateRunPackage, AProgramIsStartedAndAnythingElseGoesToTheDesktopsHandler)
         orvRunPackage(dir.File("missing.sh"));
         ADD_FAILURE() << "a missing package ran";
     } catch (const EorvException& e) {
-        EXPECT_EQ(std::string(e.what()), Text(orvUpdateText::CannotExecute, dir.File("missing.sh")));
+        EXPECT_EQ(std::string(e.what()), UpdateText(orvUpdateText::CannotExecute, dir.File("missing.sh")));
     }
 }
 

@@ -1,9 +1,5 @@
 #include "tests/support/UpdateServer.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <stdexcept>
 
@@ -65,18 +61,13 @@ std::string UpdateIni(const std::string& version, const std::string& date, const
     return text;
 }
 
-int UnusedPort()
+std::string UpdateText(const char* format, const std::string& first, const std::string& second)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        throw std::runtime_error("no free port");
-    ::close(fd);
-    return ntohs(address.sin_port);
+    std::string text(format);
+    text.replace(text.find("%s"), 2, first);
+    if (const auto next = text.find("%s"); next != std::string::npos)
+        text.replace(next, 2, second);
+    return text;
 }
 
 } // namespace orvtest

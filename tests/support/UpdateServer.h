@@ -38,7 +38,7 @@ private:
 std::string UpdateIni(const std::string& version, const std::string& date, const std::string& packageUrl,
                       const std::vector<std::string>& notes = {});
 
-// A loopback port nobody listens on (it was free a moment ago).
-int UnusedPort();
+// An update text with its "%s" markers filled in order.
+std::string UpdateText(const char* format, const std::string& first, const std::string& second = {});
 
 } // namespace orvtest
