@@ -3,31 +3,9 @@
 // The customer program's application object: no error that escapes an event
 // handler ends the program; it is logged and shown instead.
 
+#include "lib/orvApplicationErrors.h"
+
 #include <QApplication>
-
-#include <exception>
-#include <functional>
-#include <memory>
-#include <string_view>
-
-// Logs the error and shows it in a message box (one at a time; while one is
-// open further errors are only logged). Never throws.
-void orvReportUnhandledError(std::string_view where, std::exception_ptr error) noexcept;
-
-// Frees the error message boxes still open (at program end).
-void orvCloseErrorReports() noexcept;
-
-// Runs deliver; an error escaping it is reported and false is returned.
-bool orvDeliverGuarded(std::string_view where, const std::function<bool()>& deliver) noexcept;
-
-// Runs a handler of ours; an error escaping it is reported.
-template <typename F> void orvGuarded(std::string_view where, F&& handler) noexcept
-{
-    orvDeliverGuarded(where, [&] {
-        handler();
-        return true;
-    });
-}
 
 class TorvCustomerApplication : public QApplication
 {

@@ -261,6 +261,12 @@ void TfrmCustomer::BuildWindow()
         orvGuarded("TfrmCustomer.aCloseConnectionExecute", [this] { aCloseConnectionExecute(); });
     });
     connect(aNextSession, &QAction::triggered, this, [this] { aNextSessionExecute(); });
+    // A hidden key for trying the error report by hand.
+    auto* raiseTestError = NewAction(this, "aRaiseTestError", "", "");
+    raiseTestError->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_F12));
+    addAction(raiseTestError);
+    connect(raiseTestError, &QAction::triggered, this,
+            [this] { orvGuarded("TfrmCustomer.RaiseTestError", [this] { RaiseTestError(); }); });
     // The chat feature enables its toggle; the remote-desktop feature sets its own actions.
     aToggleChat->setEnabled(false);
     aCloseConnection->setEnabled(false);
@@ -950,6 +956,12 @@ void TfrmCustomer::FeaturesCreate()
 void TfrmCustomer::HandleOneRemoteDesktopCommand()
 {
     FFeatures.HandleOneCommand();
+}
+
+// Out of line, so that the report's stack list names it.
+[[gnu::noinline]] void TfrmCustomer::RaiseTestError()
+{
+    throw EorvException("Test error raised with Ctrl+Shift+F12");
 }
 
 void TfrmCustomer::lblUpdateClick()

@@ -109,6 +109,8 @@ public:
     void Image1DblClick();
     void gifTopBannerDblClick();
     void lblUpdateClick();
+    // Ctrl+Shift+F12: raises an error, to try the error report.
+    void RaiseTestError();
 
 signals:
     // The close request was granted; the program's message loop ends on it.

@@ -4,6 +4,8 @@
 #include "customer/Mainform.h"
 #include "customer/TerminationSignals.h"
 #include "lib/debugProc.h"
+#include "lib/kelExceptionHandler.h"
+#include "lib/kelMail.h"
 #include "lib/orvConnections.h"
 #include "lib/orvConnectionsUtils.h"
 #include "lib/orvOSUtils.h"
@@ -38,7 +40,9 @@ std::unique_ptr<TorvOSUtils> NewOSUtils()
 
 int main(int argc, char** argv)
 {
-    // The diagnostic log has started before main.
+    // The diagnostic log has started before main. Errors record where they
+    // were raised from here on, for the error report.
+    TKelExceptDlgUnit exceptDlg;
     orvStartConnectionCore();
     // Process-wide, outliving the window: ended after the connection core.
     TorvOSUtilsScope osUtils(NewOSUtils());
@@ -51,6 +55,8 @@ int main(int argc, char** argv)
         // The window decides when the program ends: closing it ends the loop,
         // whatever message dialogs are still open.
         QApplication::setQuitOnLastWindowClosed(false);
+        TKelExceptionHandlerUnit exceptionHandler(kelReportSettings(SettingsFilePath()),
+                                                  std::make_unique<TKelXdgEmail>());
         {
             TorvSyncWake syncWake;
             std::vector<std::string> args;

@@ -1,6 +1,7 @@
 #include "lib/debugProc.h"
 
 #include "orvVersion.h"
+#include "platform/orvSystemInfo.h"
 
 #include <atomic>
 #include <cerrno>
@@ -218,47 +219,11 @@ void WriteEntry(std::string_view text) noexcept
     }
 }
 
-std::string Unquote(std::string value)
-{
-    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-        value.back() == value.front()) {
-        const char quote = value.front();
-        const std::string inner = value.substr(1, value.size() - 2);
-        if (quote == '\'')
-            return inner;
-        std::string result;
-        for (std::size_t i = 0; i < inner.size(); ++i) {
-            if (inner[i] == '\\' && i + 1 < inner.size())
-                ++i;
-            result += inner[i];
-        }
-        return result;
-    }
-    return value;
-}
-
-std::string OsReleaseValue(const char* key)
-{
-    const std::string wanted = std::string(key) + "=";
-    for (const char* file : {"/etc/os-release", "/usr/lib/os-release"}) {
-        std::ifstream in(file);
-        if (!in)
-            continue;
-        std::string line;
-        while (std::getline(in, line)) {
-            if (line.compare(0, wanted.size(), wanted) == 0)
-                return Unquote(line.substr(wanted.size()));
-        }
-        return {};
-    }
-    return {};
-}
-
 std::string OsVersionText()
 {
-    std::string name = OsReleaseValue("PRETTY_NAME");
+    std::string name = orvOsReleaseValue("PRETTY_NAME");
     if (name.empty())
-        name = OsReleaseValue("NAME");
+        name = orvOsReleaseValue("NAME");
     utsname uts{};
     const bool haveUname = uname(&uts) == 0;
     if (name.empty())

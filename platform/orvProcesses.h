@@ -77,6 +77,8 @@ public:
     std::optional<int> Poll();
     // Asks it to end (SIGTERM), waits up to waitMs, then kills it; its wait status.
     int End(int waitMs);
+    // Leaves it running and stops watching it (the system reaps it once we have ended).
+    void Release() noexcept { FPid = -1; }
 
 private:
     pid_t FPid = -1;
