@@ -15,6 +15,7 @@
 #include <QScrollBar>
 #include <QStyle>
 #include <QTextLayout>
+#include <QTimer>
 
 #include <utility>
 
@@ -36,6 +37,7 @@ constexpr int kButtonWidth = 88;
 constexpr int kButtonHeight = 25;
 constexpr int kSeparatorTop = 151;
 constexpr int kDetailsTop = 284;
+constexpr int kPaintWaitMs = 1000;
 
 QString ShownText(const std::string& crLfText)
 {
@@ -195,7 +197,6 @@ void TKelExceptionDialog::LayOut()
 void TKelExceptionDialog::SetError(const TorvUnhandledError& error)
 {
     // The record first: later throws could push it out of the ring.
-    FError = error.Error;
     FThrowRecord = orvFindThrowRecord(error.Error);
     FActiveControl = QApplication::focusWidget();
 
@@ -237,6 +238,17 @@ void TKelExceptionDialog::showEvent(QShowEvent* event)
     LblGenerateReport->show();
     btnOk->setEnabled(false);
     QApplication::beep();
+    // The report follows the first paint, so the message is on the screen
+    // first; a platform that does not paint soon gets it anyway.
+    FAwaitingPaint = true;
+    QTimer::singleShot(kPaintWaitMs, this, [this] { PostGenerateReport(); });
+}
+
+void TKelExceptionDialog::PostGenerateReport()
+{
+    if (!FAwaitingPaint)
+        return;
+    FAwaitingPaint = false;
     QCoreApplication::postEvent(this, new QEvent(kGenerateReportEvent));
 }
 
@@ -376,6 +388,7 @@ void TKelExceptionDialog::paintEvent(QPaintEvent* event)
     QPainter painter(this);
     const QIcon icon = style()->standardIcon(QStyle::SP_MessageBoxCritical, nullptr, this);
     icon.paint(&painter, QRect(TextLabel->x() - kIconGap - kIconSize, TextLabel->y(), kIconSize, kIconSize));
+    PostGenerateReport();
 }
 
 bool TKelExceptionDialog::eventFilter(QObject* watched, QEvent* event)

@@ -96,6 +96,7 @@ private:
     void LayOut();
     void AddDetailLine(const std::string& line);
     void AddDetailLines(const std::vector<std::string>& lines);
+    void PostGenerateReport();
     void GenerateReport();
     void AdjustMessageScrollBar();
     void BtnSendClick();
@@ -109,9 +110,9 @@ private:
     int FExpandedClientHeight = 0;
 
     bool FReportRequested = false;
+    bool FAwaitingPaint = false;
     std::string FMessage;
     std::string FDetails;
-    std::exception_ptr FError;
     std::optional<TorvThrowRecord> FThrowRecord;
     QLabel* FCommentsLabel;
     QLabel* FDetailsLabel;

@@ -16,7 +16,6 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <typeinfo>
 
 namespace {
@@ -30,7 +29,6 @@ struct TThrowSlot
 {
     const void* Object = nullptr;
     const std::type_info* Type = nullptr;
-    std::thread::id Thread;
     std::chrono::system_clock::time_point Time;
     int Count = 0;
     std::array<void*, kMaxFrames> Frames{};
@@ -43,9 +41,21 @@ struct TThrowRing
     std::size_t Next = 0;
 };
 
-// Touched only while tracking is on, which starts after static initialisation.
-TThrowRing GRing;
+constinit TThrowRing GRing;
 constinit std::atomic<bool> GTracking{false};
+constinit std::atomic<bool> GRingUsed{false};
+
+// A new exception object may take the address of one recorded earlier; that
+// record is not its own (it may never be thrown, or thrown untracked).
+void ForgetObject(const void* object) noexcept
+{
+    if (!object || !GRingUsed.load(std::memory_order_relaxed))
+        return;
+    std::lock_guard<std::mutex> lock(GRing.Mutex);
+    for (TThrowSlot& slot : GRing.Slots)
+        if (slot.Object == object)
+            slot = TThrowSlot{};
+}
 
 // throwSite is the hook's return address: the frames before it (this
 // function, the hook, and a sanitizer's own when there is one) are dropped.
@@ -61,12 +71,12 @@ void RecordThrow(const void* object, const std::type_info* type, void* throwSite
     if (first == count) // not found: keep everything rather than nothing
         first = 0;
     const auto now = std::chrono::system_clock::now();
+    GRingUsed.store(true, std::memory_order_relaxed);
     std::lock_guard<std::mutex> lock(GRing.Mutex);
     TThrowSlot& slot = GRing.Slots[GRing.Next];
     GRing.Next = (GRing.Next + 1) % kSlots;
     slot.Object = object;
     slot.Type = type;
-    slot.Thread = std::this_thread::get_id();
     slot.Time = now;
     slot.Count = std::min(count - first, kMaxFrames);
     for (int i = 0; i < slot.Count; ++i)
@@ -74,6 +84,7 @@ void RecordThrow(const void* object, const std::type_info* type, void* throwSite
 }
 
 using TRealThrow = void (*)(void*, std::type_info*, void (*)(void*));
+using TRealAllocate = void* (*)(std::size_t) noexcept;
 
 TRealThrow RealThrow() noexcept
 {
@@ -83,7 +94,7 @@ TRealThrow RealThrow() noexcept
 
 struct TErrorIdentity
 {
-    const void* Object = nullptr; // known for std::exception and what derives from it
+    const void* Object = nullptr; // the thrown object, as the throw hook saw it
     const std::type_info* Type = nullptr;
 };
 
@@ -91,13 +102,16 @@ TErrorIdentity IdentityOf(const std::exception_ptr& error)
 {
     if (!error)
         return {};
+    // libstdc++'s exception_ptr is the thrown object's address and nothing else.
+    static_assert(sizeof(std::exception_ptr) == sizeof(void*));
+    TErrorIdentity id;
+    std::memcpy(&id.Object, static_cast<const void*>(&error), sizeof id.Object);
     try {
         std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return {dynamic_cast<const void*>(&e), abi::__cxa_current_exception_type()};
     } catch (...) {
-        return {nullptr, abi::__cxa_current_exception_type()};
+        id.Type = abi::__cxa_current_exception_type();
     }
+    return id;
 }
 
 std::string Demangle(const char* name)
@@ -119,6 +133,20 @@ std::string BaseName(const char* path)
 }
 
 } // namespace
+
+// Every exception object is made here (a throw, make_exception_ptr).
+namespace __cxxabiv1 {
+extern "C" void* __cxa_allocate_exception(std::size_t size) noexcept
+{
+    static const TRealAllocate real =
+        reinterpret_cast<TRealAllocate>(::dlsym(RTLD_NEXT, "__cxa_allocate_exception"));
+    if (!real)
+        std::abort();
+    void* object = real(size);
+    ForgetObject(object);
+    return object;
+}
+} // namespace __cxxabiv1
 
 // The process-wide throw hook: every `throw` of this program, and of the
 // libraries that resolve it here, passes through it on its way to the runtime.
@@ -153,27 +181,25 @@ bool orvExceptionTracking() noexcept
 std::optional<TorvThrowRecord> orvFindThrowRecord(const std::exception_ptr& error)
 {
     const TErrorIdentity id = IdentityOf(error);
-    if (!id.Type)
+    if (!id.Type || !id.Object)
         return std::nullopt;
-    const std::thread::id self = std::this_thread::get_id();
-    std::lock_guard<std::mutex> lock(GRing.Mutex);
-    // Newest first: an object address may have been used by an earlier error.
-    for (std::size_t n = 1; n <= kSlots; ++n) {
-        const TThrowSlot& slot = GRing.Slots[(GRing.Next + kSlots - n) % kSlots];
-        if (!slot.Type || *slot.Type != *id.Type)
-            continue;
-        // Without the object's address only a throw of this thread can be told apart.
-        if (id.Object ? slot.Object != id.Object : slot.Thread != self)
-            continue;
-        TorvThrowRecord record;
-        record.Time = slot.Time;
-        for (int i = 0; i < slot.Count; ++i)
-            record.Frames.push_back(reinterpret_cast<std::uintptr_t>(slot.Frames[static_cast<std::size_t>(i)]));
-        if (!record.Frames.empty())
-            record.Address = record.Frames.front();
-        return record;
+    TThrowSlot found;
+    {
+        // Nothing in here may allocate: a bad_alloc would come back into the hook.
+        std::lock_guard<std::mutex> lock(GRing.Mutex);
+        for (const TThrowSlot& slot : GRing.Slots)
+            if (slot.Object == id.Object && slot.Type && *slot.Type == *id.Type)
+                found = slot;
     }
-    return std::nullopt;
+    if (!found.Type)
+        return std::nullopt;
+    TorvThrowRecord record;
+    record.Time = found.Time;
+    for (int i = 0; i < found.Count; ++i)
+        record.Frames.push_back(reinterpret_cast<std::uintptr_t>(found.Frames[static_cast<std::size_t>(i)]));
+    if (!record.Frames.empty())
+        record.Address = record.Frames.front();
+    return record;
 }
 
 std::string orvExceptionClassName(const std::exception_ptr& error)

@@ -32,6 +32,16 @@ int GThrowLine = 0;
     throw std::out_of_range("Index out of range");
 }
 
+[[gnu::noinline]] void ThrowIntOnWorker()
+{
+    throw 7;
+}
+
+[[gnu::noinline]] void ThrowIntHere()
+{
+    throw 8;
+}
+
 std::exception_ptr Caught(void (*thrower)())
 {
     try {
@@ -40,6 +50,15 @@ std::exception_ptr Caught(void (*thrower)())
         return std::current_exception();
     }
     return {};
+}
+
+// The function the error's recorded stack starts in.
+std::string Thrower(const std::exception_ptr& error)
+{
+    const auto record = orvFindThrowRecord(error);
+    if (!record)
+        return "(no record)";
+    return orvResolveStack({record->Address}).front().Function;
 }
 
 class Tracking : public ::testing::Test
@@ -55,11 +74,10 @@ protected:
 
 TEST_F(Tracking, TheStackOfTheThrowNamesTheThrowerWithFileAndLine)
 {
-    const auto before = std::chrono::system_clock::now();
     const std::exception_ptr error = Caught(ThrowDiskFull);
     const std::optional<TorvThrowRecord> record = orvFindThrowRecord(error);
     ASSERT_TRUE(record);
-    EXPECT_GE(record->Time, before);
+    EXPECT_LT(std::chrono::abs(std::chrono::system_clock::now() - record->Time), std::chrono::minutes(1));
     ASSERT_FALSE(record->Frames.empty());
     EXPECT_EQ(record->Address, record->Frames.front());
 
@@ -86,17 +104,18 @@ TEST_F(Tracking, TheStackOfTheThrowNamesTheThrowerWithFileAndLine)
 TEST_F(Tracking, EachErrorFindsItsOwnThrowAcrossThreadsAndRethrows)
 {
     const std::exception_ptr first = Caught(ThrowDiskFull);
-    const std::exception_ptr second = Caught(ThrowDiskFull);
+    const std::exception_ptr second = Caught(ThrowOutOfRange);
     std::exception_ptr fromThread;
-    std::thread([&] { fromThread = Caught(ThrowOutOfRange); }).join();
+    std::thread([&] { fromThread = Caught(ThrowIntOnWorker); }).join();
+    // An error of the same type thrown here later is not taken for the worker's.
+    const std::exception_ptr here = Caught(ThrowIntHere);
 
-    const auto a = orvFindThrowRecord(first);
-    const auto b = orvFindThrowRecord(second);
-    const auto c = orvFindThrowRecord(fromThread);
-    ASSERT_TRUE(a && b && c);
-    EXPECT_LT(a->Time, b->Time + std::chrono::seconds(1));
-    EXPECT_NE(a->Time, std::chrono::system_clock::time_point{});
-    EXPECT_NE(orvResolveStack({c->Address}).front().Function.find("ThrowOutOfRange"), std::string::npos);
+    EXPECT_NE(Thrower(first).find("ThrowDiskFull"), std::string::npos) << Thrower(first);
+    EXPECT_NE(Thrower(second).find("ThrowOutOfRange"), std::string::npos) << Thrower(second);
+    EXPECT_NE(Thrower(fromThread).find("ThrowIntOnWorker"), std::string::npos) << Thrower(fromThread);
+    EXPECT_NE(Thrower(here).find("ThrowIntHere"), std::string::npos) << Thrower(here);
+    EXPECT_EQ(orvExceptionClassName(fromThread), "int");
+    EXPECT_EQ(orvExceptionMessage(fromThread), "Unknown error");
 
     // Handing an error on (rethrow_exception) keeps the stack of its first throw.
     std::exception_ptr handedOn;
@@ -105,32 +124,24 @@ TEST_F(Tracking, EachErrorFindsItsOwnThrowAcrossThreadsAndRethrows)
     } catch (...) {
         handedOn = std::current_exception();
     }
-    const auto d = orvFindThrowRecord(handedOn);
-    ASSERT_TRUE(d);
-    EXPECT_EQ(d->Frames, c->Frames);
-}
-
-TEST_F(Tracking, ErrorsThatAreNotStdExceptionsAreFoundOnTheirThread)
-{
-    std::exception_ptr error;
-    try {
-        throw 42;
-    } catch (...) {
-        error = std::current_exception();
-    }
-    EXPECT_TRUE(orvFindThrowRecord(error));
-    EXPECT_EQ(orvExceptionClassName(error), "int");
-    EXPECT_EQ(orvExceptionMessage(error), "Unknown error");
+    const auto original = orvFindThrowRecord(fromThread);
+    const auto again = orvFindThrowRecord(handedOn);
+    ASSERT_TRUE(original && again);
+    EXPECT_EQ(again->Frames, original->Frames);
 }
 
 TEST_F(Tracking, NoRecordWithoutTrackingOrAfterManyLaterThrows)
 {
+    // Each time an error of the same type was recorded and freed just before,
+    // so the new one may well have its address.
+    (void)Caught(ThrowDiskFull);
     orvSetExceptionTracking(false);
     const std::exception_ptr untracked = Caught(ThrowDiskFull);
     orvSetExceptionTracking(true);
     EXPECT_FALSE(orvFindThrowRecord(untracked));
-    EXPECT_FALSE(orvFindThrowRecord(nullptr));
+    (void)Caught(ThrowDiskFull);
     EXPECT_FALSE(orvFindThrowRecord(std::make_exception_ptr(std::runtime_error("never thrown"))));
+    EXPECT_FALSE(orvFindThrowRecord(nullptr));
 
     // The ring keeps the recent throws only; a record pushed out is not
     // mistaken for another error's.
@@ -182,8 +193,10 @@ TEST(SystemInfo, ProcessorFromCpuInfoText)
     EXPECT_EQ(other.MHz, 0);
     EXPECT_EQ(orvParseCpuInfo("").Vendor, "");
 
+#if defined(__x86_64__) || defined(__i386__)
     const TorvCpuInfo here = orvCpuInfo();
     EXPECT_FALSE(here.Vendor.empty() && here.Name.empty());
+#endif
 }
 
 TEST(SystemInfo, KernelReleaseAndMemory)
