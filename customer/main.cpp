@@ -2,6 +2,7 @@
 
 #include "customer/CustomerApplication.h"
 #include "customer/Mainform.h"
+#include "customer/Pictures.h"
 #include "customer/TerminationSignals.h"
 #include "lib/debugProc.h"
 #include "lib/kelExceptionHandler.h"
@@ -55,6 +56,8 @@ int main(int argc, char** argv)
         // The window decides when the program ends: closing it ends the loop,
         // whatever message dialogs are still open.
         QApplication::setQuitOnLastWindowClosed(false);
+        // Every window of the program carries its icon, the error report's too.
+        QApplication::setWindowIcon(orvPicture(TorvPicture::Icon));
         TKelExceptionHandlerUnit exceptionHandler(kelReportSettings(SettingsFilePath()),
                                                   std::make_unique<TKelXdgEmail>());
         {

@@ -30,7 +30,8 @@ constexpr int kClientHeight = 379;
 constexpr int kMessageLeft = 55;
 constexpr int kMessageTop = 5;
 constexpr int kMessageHeight = 121;
-constexpr int kMessageRightSpace = kClientWidth - kMessageLeft - 397;
+constexpr int kMessageWidth = 397;
+constexpr int kMessageRightSpace = kClientWidth - kMessageLeft - kMessageWidth;
 constexpr int kIconSize = 32;
 constexpr int kIconGap = 15;
 constexpr int kButtonWidth = 88;
@@ -91,9 +92,12 @@ TKelExceptionDialog::TKelExceptionDialog(TKelReportSettings settings, TKelMailCl
     : FSettings(std::move(settings)), FMail(mail)
 {
     setObjectName(QStringLiteral("KelExceptionDialog"));
-    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    // A title, the system menu and close: no minimise or maximise buttons.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint);
     BuildControls();
-    resize(kClientWidth, kClientHeight);
+    // Wider only when the buttons' captions need it; the message keeps its width.
+    resize(kMessageLeft + kMessageWidth + MessageRightSpace(), kClientHeight);
     setMinimumWidth(200);
     FExpandedClientHeight = height();
     ShowDetails(false);
@@ -125,6 +129,10 @@ void TKelExceptionDialog::BuildControls()
     btnDetails->setObjectName(QStringLiteral("btnDetails"));
     btnDetails->setToolTip(QStringLiteral("Show/hide error log"));
     btnDetails->setEnabled(false);
+    // Wide enough for either caption in the desktop's font.
+    btnDetails->setText(QStringLiteral("<< &Information >>"));
+    FButtonWidth = std::max(kButtonWidth, btnDetails->sizeHint().width());
+    btnDetails->setText(QStringLiteral("&Information"));
     connect(btnDetails, &QPushButton::clicked, this,
             [this] { orvGuarded("TKelExceptionDialog.btnDetailsClick", [this] { ShowDetails(!FDetailsShown); }); });
 
@@ -176,14 +184,19 @@ void TKelExceptionDialog::BuildControls()
         child->installEventFilter(this);
 }
 
+int TKelExceptionDialog::MessageRightSpace() const
+{
+    return std::max(kMessageRightSpace, FButtonWidth + 12);
+}
+
 void TKelExceptionDialog::LayOut()
 {
     const int w = width();
-    const int buttonLeft = w - kButtonWidth - 4;
-    TextLabel->setGeometry(kMessageLeft, kMessageTop, std::max(1, w - kMessageLeft - kMessageRightSpace),
+    const int buttonLeft = w - FButtonWidth - 4;
+    TextLabel->setGeometry(kMessageLeft, kMessageTop, std::max(1, w - kMessageLeft - MessageRightSpace()),
                            kMessageHeight);
-    btnOk->setGeometry(buttonLeft, 5, kButtonWidth, kButtonHeight);
-    btnDetails->setGeometry(buttonLeft, 36, kButtonWidth, kButtonHeight);
+    btnOk->setGeometry(buttonLeft, 5, FButtonWidth, kButtonHeight);
+    btnDetails->setGeometry(buttonLeft, 36, FButtonWidth, kButtonHeight);
     LblGenerateReport->setGeometry(kMessageLeft, 129, TextLabel->width(), 18);
     Bevel->setGeometry(0, kSeparatorTop, w, 2);
     FCommentsLabel->setGeometry(4, 156, 200, 16);

@@ -93,6 +93,7 @@ protected:
 
 private:
     void BuildControls();
+    int MessageRightSpace() const;
     void LayOut();
     void AddDetailLine(const std::string& line);
     void AddDetailLines(const std::vector<std::string>& lines);
@@ -108,6 +109,7 @@ private:
     QPointer<QWidget> FActiveControl;
     int FCollapsedHeight = 0;
     int FExpandedClientHeight = 0;
+    int FButtonWidth = 0;
 
     bool FReportRequested = false;
     bool FAwaitingPaint = false;

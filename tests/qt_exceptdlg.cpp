@@ -404,8 +404,9 @@ TEST(XdgEmail, ArgumentsAndExitCodesOfXdgEmail)
                  [&](const std::string& failure) { result = failure; });
     ASSERT_TRUE(WaitFor([&] { return result.has_value(); }));
     EXPECT_EQ(*result, "");
+    // Line ends go as LF: xdg-email makes them CR LF in the mail.
     EXPECT_EQ(ReadFile(dir.File("args.txt")), "--utf8\n--\n--subject\n--\nOrvalis Bugreport\n--\n--body\n--\n"
-                                              "Body\r\nline 2\n--\nhelp@example.test\n--\n");
+                                              "Body\nline 2\n--\nhelp@example.test\n--\n");
 
     TScopedEnv code("FAKE_MAIL_EXIT", "3");
     result.reset();
