@@ -72,12 +72,14 @@ int main()
                           return kelModuleVersion(module, "bench");
                       }).size();
     });
-    const double systemMs = Milliseconds([] { (void)kelSystemLines(orvOsInfo(), orvCpuInfo(), orvMemoryInfo(), {}); });
+    const double systemMs =
+        Milliseconds([] { (void)kelSystemLines(orvOsInfo(), orvCpuInfo(), orvMemoryInfo(), {}); });
 
-    std::printf("throw and catch, 13 frames deep: %.0f ns untracked, %.0f ns with the stack recorded\n", plain,
-                tracked);
-    std::printf("report details: stack list of %zu frames %.1f ms, %zu module lines %.1f ms, system data %.1f ms\n",
-                frames, stackMs, moduleLines, modulesMs, systemMs);
+    std::printf("throw and catch, 13 frames deep: %.0f ns untracked, %.0f ns with the stack recorded\n",
+                plain, tracked);
+    std::printf(
+        "report details: stack list of %zu frames %.1f ms, %zu module lines %.1f ms, system data %.1f ms\n",
+        frames, stackMs, moduleLines, modulesMs, systemMs);
     Figure("throw_ns_untracked", plain, 0);
     Figure("throw_ns_tracked", tracked, 0);
     Figure("report_stack_list_ms", stackMs, 1);

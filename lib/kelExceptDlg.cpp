@@ -133,8 +133,9 @@ void TKelExceptionDialog::BuildControls()
     btnDetails->setText(QStringLiteral("<< &Information >>"));
     FButtonWidth = std::max(kButtonWidth, btnDetails->sizeHint().width());
     btnDetails->setText(QStringLiteral("&Information"));
-    connect(btnDetails, &QPushButton::clicked, this,
-            [this] { orvGuarded("TKelExceptionDialog.btnDetailsClick", [this] { ShowDetails(!FDetailsShown); }); });
+    connect(btnDetails, &QPushButton::clicked, this, [this] {
+        orvGuarded("TKelExceptionDialog.btnDetailsClick", [this] { ShowDetails(!FDetailsShown); });
+    });
 
     LblGenerateReport = new QLabel(QStringLiteral("Writing error log, please wait..."), this);
     LblGenerateReport->setObjectName(QStringLiteral("LblGenerateReport"));
@@ -311,8 +312,9 @@ void TKelExceptionDialog::CreateReport(int sections)
         const std::vector<TorvLoadedModule> modules = orvLoadedModules();
         if (!modules.empty()) {
             const std::string program = Local(QGuiApplication::applicationDisplayName());
-            AddDetailLines(kelModuleLines(
-                modules, [&program](const TorvLoadedModule& module) { return kelModuleVersion(module, program); }));
+            AddDetailLines(kelModuleLines(modules, [&program](const TorvLoadedModule& module) {
+                return kelModuleVersion(module, program);
+            }));
             AddDelimiterLine();
         }
     }
@@ -426,7 +428,8 @@ void TKelExceptionDialog::BtnSendClick()
     BtnSend->setEnabled(false);
     const std::string subject =
         kelReportSubject(FSettings.ErrorReportSubject, Local(QGuiApplication::applicationDisplayName()));
-    const TKelMail mail{FSettings.ErrorReportAddress, subject, kelMailBody(subject, FDetails, CommentsText())};
+    const TKelMail mail{FSettings.ErrorReportAddress, subject,
+                        kelMailBody(subject, FDetails, CommentsText())};
     try {
         FMail.Compose(mail, [dialog = QPointer<TKelExceptionDialog>(this)](const std::string& failure) {
             orvGuarded("TKelExceptionDialog.BtnSendClick", [&] {

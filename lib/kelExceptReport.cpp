@@ -72,8 +72,10 @@ std::string kelDialogMessage(std::string_view errorMessage)
     if (!message.ends_with('.'))
         message += '.';
     return "An unexpected error occurred: \r\n" + kelToCrLf(message) +
-           "\r\n\r\nYou can continue program with \"OK\"-button, but it is recommended , that you send email to "
-           "program vendor by clicking \"Information>>\"-button and then click \"Send\"-button.In comments box "
+           "\r\n\r\nYou can continue program with \"OK\"-button, but it is recommended , that you send email "
+           "to "
+           "program vendor by clicking \"Information>>\"-button and then click \"Send\"-button.In comments "
+           "box "
            "you can add your own message to program vendor.i.e The situation when error occured.";
 }
 
@@ -93,7 +95,8 @@ std::vector<std::string> kelExceptionLines(std::string_view className, std::uint
     return lines;
 }
 
-std::vector<std::string> kelStackLines(const TorvThrowRecord& record, const std::vector<TorvStackFrame>& frames)
+std::vector<std::string> kelStackLines(const TorvThrowRecord& record,
+                                       const std::vector<TorvStackFrame>& frames)
 {
     std::vector<std::string> lines;
     lines.push_back("Stack list, generated " + orvFormatReleaseDate(LocalDateTime(record.Time)));
@@ -102,22 +105,24 @@ std::vector<std::string> kelStackLines(const TorvThrowRecord& record, const std:
     return lines;
 }
 
-std::vector<std::string> kelSystemLines(const TorvOsInfo& os, const TorvCpuInfo& cpu, const TorvMemoryInfo& memory,
-                                        const TKelScreen& screen)
+std::vector<std::string> kelSystemLines(const TorvOsInfo& os, const TorvCpuInfo& cpu,
+                                        const TorvMemoryInfo& memory, const TKelScreen& screen)
 {
     constexpr std::uint64_t MB = 1048576, KB = 1024;
     return {
         Format("System   : %s %s, Version: %d.%d, Build: %x, \"%s\"", os.Name.c_str(), os.ProductType.c_str(),
                os.Major, os.Minor, static_cast<unsigned>(os.Build), os.ServicePack.c_str()),
-        Format("Processor: %s, %s, %d MHz %s", cpu.Vendor.c_str(), cpu.Name.c_str(), cpu.MHz, cpu.Mmx ? "MMX" : ""),
-        Format("Total physical memory: %" PRIu64 " MB, used memory: %" PRIu64 " KB, free physical memory %" PRIu64
-               " KB",
+        Format("Processor: %s, %s, %d MHz %s", cpu.Vendor.c_str(), cpu.Name.c_str(), cpu.MHz,
+               cpu.Mmx ? "MMX" : ""),
+        Format("Total physical memory: %" PRIu64 " MB, used memory: %" PRIu64
+               " KB, free physical memory %" PRIu64 " KB",
                memory.TotalPhysical / MB, memory.Committed / KB, memory.AvailablePhysical / KB),
         Format("Display  : %dx%d pixels, %d bpp", screen.Width, screen.Height, screen.Depth),
     };
 }
 
-std::optional<TKelModuleVersion> kelModuleVersion(const TorvLoadedModule& module, std::string_view programDescription)
+std::optional<TKelModuleVersion> kelModuleVersion(const TorvLoadedModule& module,
+                                                  std::string_view programDescription)
 {
     if (module.MainProgram)
         return TKelModuleVersion{orvFileVersionOf(ORV_FILE_VERSION), std::string(programDescription)};
@@ -133,15 +138,17 @@ std::vector<std::string> kelModuleLines(const std::vector<TorvLoadedModule>& mod
     std::vector<std::string> lines{"List of loaded modules:"};
     for (const TorvLoadedModule& module : modules) {
         lines.push_back(Format("[%.8" PRIxPTR "] %s", module.Address, module.FileName.c_str()));
-        const std::string prefix =
-            module.PreferredAddress != module.Address ? Format("<%.8" PRIxPTR "> ", module.PreferredAddress) : blanks;
+        const std::string prefix = module.PreferredAddress != module.Address
+                                       ? Format("<%.8" PRIxPTR "> ", module.PreferredAddress)
+                                       : blanks;
         const std::optional<TKelModuleVersion> version = versionOf ? versionOf(module) : std::nullopt;
         if (!version) {
             lines.push_back(prefix + "(no version info)");
             continue;
         }
         const auto& n = version->Version.Numbers;
-        lines.push_back(prefix + Format("%u.%u.%u.%u", n[0], n[1], n[2], n[3]) + " - " + version->Version.Text);
+        lines.push_back(prefix + Format("%u.%u.%u.%u", n[0], n[1], n[2], n[3]) + " - " +
+                        version->Version.Text);
         if (!version->Description.empty())
             lines.push_back(blanks + version->Description);
     }

@@ -37,7 +37,8 @@ std::vector<std::string> kelExceptionLines(std::string_view className, std::uint
                                            std::string_view programInfo);
 
 // "Stack list, generated <date and time>" and a line per frame.
-std::vector<std::string> kelStackLines(const TorvThrowRecord& record, const std::vector<TorvStackFrame>& frames);
+std::vector<std::string> kelStackLines(const TorvThrowRecord& record,
+                                       const std::vector<TorvStackFrame>& frames);
 
 struct TKelScreen
 {
@@ -47,8 +48,8 @@ struct TKelScreen
 };
 
 // The four lines of system data.
-std::vector<std::string> kelSystemLines(const TorvOsInfo& os, const TorvCpuInfo& cpu, const TorvMemoryInfo& memory,
-                                        const TKelScreen& screen);
+std::vector<std::string> kelSystemLines(const TorvOsInfo& os, const TorvCpuInfo& cpu,
+                                        const TorvMemoryInfo& memory, const TKelScreen& screen);
 
 struct TKelModuleVersion
 {
@@ -59,7 +60,8 @@ using TKelModuleVersionOf = std::function<std::optional<TKelModuleVersion>(const
 
 // What the report says of a module's version: the program carries the file
 // version (with description), libraries the version their file names carry.
-std::optional<TKelModuleVersion> kelModuleVersion(const TorvLoadedModule& module, std::string_view programDescription);
+std::optional<TKelModuleVersion> kelModuleVersion(const TorvLoadedModule& module,
+                                                  std::string_view programDescription);
 
 // "List of loaded modules:" and the modules in the order given.
 std::vector<std::string> kelModuleLines(const std::vector<TorvLoadedModule>& modules,

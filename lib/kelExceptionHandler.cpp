@@ -63,7 +63,8 @@ TKelExceptDlgUnit::~TKelExceptDlgUnit()
     DebugLog("Finalizing orvExecptDlg ended");
 }
 
-TKelExceptionHandlerUnit::TKelExceptionHandlerUnit(TKelReportSettings settings, std::unique_ptr<TKelMailClient> mail)
+TKelExceptionHandlerUnit::TKelExceptionHandlerUnit(TKelReportSettings settings,
+                                                   std::unique_ptr<TKelMailClient> mail)
     : FHandler(std::make_unique<TKelException>(std::move(settings), std::move(mail)))
 {
     orvSetApplicationErrorHandler(

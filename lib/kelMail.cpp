@@ -44,7 +44,8 @@ void TKelXdgEmail::Compose(const TKelMail& mail, TDone done)
     auto running = std::make_unique<TRunning>();
     try {
         running->Process = std::make_unique<TorvChildProcess>(
-            program, std::vector<std::string>{"--utf8", "--subject", mail.Subject, "--body", body, mail.Recipient});
+            program,
+            std::vector<std::string>{"--utf8", "--subject", mail.Subject, "--body", body, mail.Recipient});
     } catch (const std::system_error& e) {
         throw EorvException(std::string("Unable to send the error report: ") + e.what());
     }
@@ -71,7 +72,8 @@ void TKelXdgEmail::Poll()
         FPollTimer.stop();
     for (std::size_t i = 0; i < finished.size(); ++i) {
         const int status = statuses[i];
-        const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+        const int code =
+            WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
         if (finished[i]->Done)
             finished[i]->Done(code == 0 ? std::string() : kelXdgEmailFailure(code));
     }
@@ -81,23 +83,12 @@ std::string kelXdgEmailFailure(int exitCode)
 {
     const char* reason = "it failed";
     switch (exitCode) {
-    case 1:
-        reason = "the mail could not be handed over";
-        break;
-    case 2:
-        reason = "a file was missing";
-        break;
-    case 3:
-        reason = "no mail program was found";
-        break;
-    case 4:
-        reason = "the mail program failed";
-        break;
-    case 5:
-        reason = "it was not allowed";
-        break;
-    default:
-        break;
+    case 1: reason = "the mail could not be handed over"; break;
+    case 2: reason = "a file was missing"; break;
+    case 3: reason = "no mail program was found"; break;
+    case 4: reason = "the mail program failed"; break;
+    case 5: reason = "it was not allowed"; break;
+    default: break;
     }
     return "Unable to send the error report: xdg-email ended with code " + std::to_string(exitCode) + " (" +
            reason + ")";

@@ -62,8 +62,9 @@ void orvShowStandardError(const TorvUnhandledError& error) noexcept
                 return;
         // Not exec(): a nested event loop inside the handler that failed would
         // stop its timer, and the same error could come back into it.
-        auto* box = new QMessageBox(QMessageBox::Critical, QGuiApplication::applicationDisplayName(),
-                                    QString::fromLocal8Bit(orvExceptionMessage(error.Error)), QMessageBox::Ok);
+        auto* box =
+            new QMessageBox(QMessageBox::Critical, QGuiApplication::applicationDisplayName(),
+                            QString::fromLocal8Bit(orvExceptionMessage(error.Error)), QMessageBox::Ok);
         box->setObjectName(QLatin1String(kErrorBoxName));
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->setWindowModality(Qt::ApplicationModal);

@@ -282,7 +282,8 @@ TorvStackFrame Resolve(Dwfl* dwfl, std::uintptr_t address)
     if (!module)
         return frame;
     Dwarf_Addr start = 0;
-    const char* moduleName = dwfl_module_info(module, nullptr, &start, nullptr, nullptr, nullptr, nullptr, nullptr);
+    const char* moduleName =
+        dwfl_module_info(module, nullptr, &start, nullptr, nullptr, nullptr, nullptr, nullptr);
     frame.Module = BaseName(moduleName);
     frame.Offset = address - start;
 

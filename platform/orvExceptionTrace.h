@@ -16,7 +16,7 @@
 struct TorvThrowRecord
 {
     std::chrono::system_clock::time_point Time;
-    std::uintptr_t Address = 0;        // the return address of the throw, inside the thrower
+    std::uintptr_t Address = 0;         // the return address of the throw, inside the thrower
     std::vector<std::uintptr_t> Frames; // return addresses, the thrower first
 };
 

@@ -181,7 +181,9 @@ TorvCpuInfo orvCpuInfo()
 TorvMemoryInfo orvMemoryInfo()
 {
     TorvMemoryInfo memory;
-    struct sysinfo info{};
+    struct sysinfo info
+    {
+    };
     if (::sysinfo(&info) != 0)
         return memory;
     const std::uint64_t unit = info.mem_unit ? info.mem_unit : 1;
@@ -197,8 +199,9 @@ std::vector<TorvLoadedModule> orvLoadedModules()
 {
     std::vector<TorvLoadedModule> modules;
     ::dl_iterate_phdr(CollectModule, &modules);
-    std::stable_sort(modules.begin(), modules.end(),
-                     [](const TorvLoadedModule& a, const TorvLoadedModule& b) { return a.Address < b.Address; });
+    std::stable_sort(
+        modules.begin(), modules.end(),
+        [](const TorvLoadedModule& a, const TorvLoadedModule& b) { return a.Address < b.Address; });
     return modules;
 }
 

@@ -85,7 +85,8 @@ protected:
         auto mail = std::make_unique<TRecordingMail>();
         FMail = mail.get();
         FDlgUnit = std::make_unique<TKelExceptDlgUnit>();
-        FUnit = std::make_unique<TKelExceptionHandlerUnit>(TKelReportSettings{"help@example.test"}, std::move(mail));
+        FUnit = std::make_unique<TKelExceptionHandlerUnit>(TKelReportSettings{"help@example.test"},
+                                                           std::move(mail));
     }
 
     void TearDown() override
@@ -144,9 +145,11 @@ TEST_F(ExceptDlgTest, AnErrorFromAHandlerOpensTheReportWhichCollectsItsDetailsAf
     EXPECT_FALSE(dialog->btnOk->isEnabled());
     EXPECT_FALSE(dialog->btnDetails->isEnabled());
     EXPECT_FALSE(dialog->BtnSend->isEnabled());
-    EXPECT_EQ(dialog->MessageText().rfind("An unexpected error occurred: \r\nDisk is full.\r\n\r\nYou can continue", 0),
+    EXPECT_EQ(dialog->MessageText().rfind(
+                  "An unexpected error occurred: \r\nDisk is full.\r\n\r\nYou can continue", 0),
               0u);
-    EXPECT_EQ(dialog->TextLabel->toPlainText().toStdString().rfind("An unexpected error occurred: \nDisk is full.\n", 0),
+    EXPECT_EQ(dialog->TextLabel->toPlainText().toStdString().rfind(
+                  "An unexpected error occurred: \nDisk is full.\n", 0),
               0u);
 
     ASSERT_TRUE(WaitFor([&] { return dialog->btnOk->isEnabled(); }));
@@ -199,8 +202,8 @@ TEST_F(ExceptDlgTest, AnErrorFromAHandlerOpensTheReportWhichCollectsItsDetailsAf
 
     // The control that had the focus, up to its window.
     EXPECT_EQ(std::vector<std::string>(lines.begin() + static_cast<std::ptrdiff_t>(i) + 1, lines.end()),
-              (std::vector<std::string>{"Active Controls hiearchy:", "QLineEdit \"edtName\"", "QWidget \"frmFocus\"",
-                                        kDelimiter}));
+              (std::vector<std::string>{"Active Controls hiearchy:", "QLineEdit \"edtName\"",
+                                        "QWidget \"frmFocus\"", kDelimiter}));
 
     EXPECT_TRUE(FLog.Has("Unhandled error in Test.DiskFull: Disk is full"));
     EXPECT_NE(FLog.Text().find("error: \"Exception class: std::runtime_error\r\n"), std::string::npos);
@@ -220,7 +223,8 @@ TEST_F(ExceptDlgTest, MessageFullStopAndSectionsThatAreLeftOut)
     TKelExceptionDialog& dialog = Raise([] { throw EorvException("Connection lost."); });
     orvSetExceptionTracking(true);
 
-    EXPECT_EQ(dialog.MessageText().rfind("An unexpected error occurred: \r\nConnection lost.\r\n\r\n", 0), 0u);
+    EXPECT_EQ(dialog.MessageText().rfind("An unexpected error occurred: \r\nConnection lost.\r\n\r\n", 0),
+              0u);
     const std::vector<std::string> lines = Lines(dialog.DetailsText());
     EXPECT_EQ(lines[0], "Exception class: EorvException");
     EXPECT_EQ(lines[1], "Exception address: 00000000");
@@ -295,8 +299,9 @@ TEST_F(ExceptDlgTest, CtrlCAnywhereAndCopyGiveTheSameReport)
     QTest::keyClick(dialog.MemoComments, Qt::Key_C, Qt::ControlModifier);
     const QString byKey = clipboard->text();
     EXPECT_EQ(byKey, QString::fromLocal8Bit(dialog.ReportAsText()));
-    EXPECT_TRUE(byKey.contains(QStringLiteral("\r\nUser comments: \r\nIt broke while saving\r\n\r\nDetails: \r\n"
-                                              "Exception class: std::runtime_error\r\n")));
+    EXPECT_TRUE(
+        byKey.contains(QStringLiteral("\r\nUser comments: \r\nIt broke while saving\r\n\r\nDetails: \r\n"
+                                      "Exception class: std::runtime_error\r\n")));
     EXPECT_TRUE(byKey.startsWith(QStringLiteral("An unexpected error occurred: \r\nDisk is full.")));
 
     clipboard->clear();
@@ -372,8 +377,10 @@ TEST_F(ExceptDlgTest, AFailingMailProgramIsShownInTheStandardBoxAndTheReportStay
     dialog.BtnSend->click();
     FMail->Done("Unable to send the error report: xdg-email ended with code 3 (no mail program was found)");
     ASSERT_EQ(StandardBoxes().size(), 1u);
-    EXPECT_EQ(StandardBoxes()[0]->text(),
-              QStringLiteral("Unable to send the error report: xdg-email ended with code 3 (no mail program was found)"));
+    EXPECT_EQ(
+        StandardBoxes()[0]->text(),
+        QStringLiteral(
+            "Unable to send the error report: xdg-email ended with code 3 (no mail program was found)"));
     EXPECT_TRUE(dialog.BtnSend->isEnabled());
     EXPECT_EQ(Report(), report.data());
     EXPECT_TRUE(dialog.isVisible());
@@ -412,7 +419,8 @@ TEST(XdgEmail, ArgumentsAndExitCodesOfXdgEmail)
     result.reset();
     mail.Compose({"help@example.test", "S", "B"}, [&](const std::string& failure) { result = failure; });
     ASSERT_TRUE(WaitFor([&] { return result.has_value(); }));
-    EXPECT_EQ(*result, "Unable to send the error report: xdg-email ended with code 3 (no mail program was found)");
+    EXPECT_EQ(*result,
+              "Unable to send the error report: xdg-email ended with code 3 (no mail program was found)");
 
     TScopedEnv nowhere("PATH", dir.File("empty"));
     EXPECT_THROW(mail.Compose({"a", "b", "c"}, [](const std::string&) {}), EorvException);
@@ -467,7 +475,8 @@ TEST_F(MainformErrorTest, CtrlShiftF12RaisesATestErrorIntoTheReport)
     ASSERT_TRUE(WaitFor([&] { return FUnit->Handler().CurrentDialog() != nullptr; }));
     TKelExceptionDialog* dialog = FUnit->Handler().CurrentDialog();
     ASSERT_TRUE(WaitFor([&] { return dialog->btnOk->isEnabled(); }));
-    EXPECT_EQ(dialog->MessageText().rfind("An unexpected error occurred: \r\nTest error raised with Ctrl+Shift+F12.", 0),
+    EXPECT_EQ(dialog->MessageText().rfind(
+                  "An unexpected error occurred: \r\nTest error raised with Ctrl+Shift+F12.", 0),
               0u);
     EXPECT_NE(dialog->DetailsText().find("TfrmCustomer::RaiseTestError"), std::string::npos);
     EXPECT_NE(dialog->DetailsText().find("Active Controls hiearchy:"), std::string::npos);

@@ -89,7 +89,8 @@ TEST_F(Tracking, TheStackOfTheThrowNamesTheThrowerWithFileAndLine)
     EXPECT_EQ(top.Line, GThrowLine);
     EXPECT_EQ(top.LineOffset, 3); // from the line that opens the function
     const std::string text = orvStackFrameText(top);
-    EXPECT_EQ(text.rfind(top.Function + " (Line " + std::to_string(GThrowLine) + ", \"test_exceptreport.cpp\" + 3) + 0x",
+    EXPECT_EQ(text.rfind(top.Function + " (Line " + std::to_string(GThrowLine) +
+                             ", \"test_exceptreport.cpp\" + 3) + 0x",
                          0),
               0u)
         << text;
@@ -206,7 +207,8 @@ TEST(SystemInfo, KernelReleaseAndMemory)
     EXPECT_EQ(std::make_tuple(os.Major, os.Minor, os.Build), std::make_tuple(6, 1, 0));
     TorvOsInfo shortRelease;
     orvParseKernelRelease("5.15", shortRelease);
-    EXPECT_EQ(std::make_tuple(shortRelease.Major, shortRelease.Minor, shortRelease.Build), std::make_tuple(5, 15, 0));
+    EXPECT_EQ(std::make_tuple(shortRelease.Major, shortRelease.Minor, shortRelease.Build),
+              std::make_tuple(5, 15, 0));
     TorvOsInfo none;
     orvParseKernelRelease("unknown", none);
     EXPECT_EQ(none.Major, 0);
@@ -227,7 +229,8 @@ TEST(SystemInfo, LoadedModulesInAddressOrderWithTheirVersions)
     ASSERT_GT(modules.size(), 3u);
     EXPECT_TRUE(std::is_sorted(modules.begin(), modules.end(),
                                [](const auto& a, const auto& b) { return a.Address < b.Address; }));
-    const auto program = std::find_if(modules.begin(), modules.end(), [](const auto& m) { return m.MainProgram; });
+    const auto program =
+        std::find_if(modules.begin(), modules.end(), [](const auto& m) { return m.MainProgram; });
     ASSERT_NE(program, modules.end());
     EXPECT_NE(program->FileName.find("test_exceptreport"), std::string::npos);
     EXPECT_EQ(std::count_if(modules.begin(), modules.end(), [](const auto& m) { return m.MainProgram; }), 1);
@@ -279,15 +282,18 @@ TEST(SystemInfo, LibraryVersionsFromFileNames)
 // The report's texts
 // ---------------------------------------------------------------------------
 
-const std::string kMessageTail =
-    "\r\n\r\nYou can continue program with \"OK\"-button, but it is recommended , that you send email to program "
-    "vendor by clicking \"Information>>\"-button and then click \"Send\"-button.In comments box you can add your own "
-    "message to program vendor.i.e The situation when error occured.";
+const std::string kMessageTail = "\r\n\r\nYou can continue program with \"OK\"-button, but it is recommended "
+                                 ", that you send email to program "
+                                 "vendor by clicking \"Information>>\"-button and then click "
+                                 "\"Send\"-button.In comments box you can add your own "
+                                 "message to program vendor.i.e The situation when error occured.";
 
 TEST(ReportTexts, MessageGetsOneFullStopAndCrLfLines)
 {
-    EXPECT_EQ(kelDialogMessage("Disk is full"), "An unexpected error occurred: \r\nDisk is full." + kMessageTail);
-    EXPECT_EQ(kelDialogMessage("Disk is full."), "An unexpected error occurred: \r\nDisk is full." + kMessageTail);
+    EXPECT_EQ(kelDialogMessage("Disk is full"),
+              "An unexpected error occurred: \r\nDisk is full." + kMessageTail);
+    EXPECT_EQ(kelDialogMessage("Disk is full."),
+              "An unexpected error occurred: \r\nDisk is full." + kMessageTail);
     EXPECT_EQ(kelDialogMessage("first\nsecond\r\nthird\rfourth"),
               "An unexpected error occurred: \r\nfirst\r\nsecond\r\nthird\r\nfourth." + kMessageTail);
     EXPECT_EQ(kelDialogMessage(""), "An unexpected error occurred: \r\n." + kMessageTail);
@@ -295,23 +301,26 @@ TEST(ReportTexts, MessageGetsOneFullStopAndCrLfLines)
 
 TEST(ReportTexts, ExceptionAndSystemLines)
 {
-    EXPECT_EQ(kelExceptionLines("EorvException", 0x55d0c8a01abc, "1.0.0.0\r\nInstance address: 55D0C8A00000\r\nOS"),
-              (std::vector<std::string>{"Exception class: EorvException", "Exception address: 55D0C8A01ABC",
-                                        "1.0.0.0", "Instance address: 55D0C8A00000", "OS"}));
+    EXPECT_EQ(
+        kelExceptionLines("EorvException", 0x55d0c8a01abc, "1.0.0.0\r\nInstance address: 55D0C8A00000\r\nOS"),
+        (std::vector<std::string>{"Exception class: EorvException", "Exception address: 55D0C8A01ABC",
+                                  "1.0.0.0", "Instance address: 55D0C8A00000", "OS"}));
     EXPECT_EQ(kelExceptionLines("int", 0, ""),
               (std::vector<std::string>{"Exception class: int", "Exception address: 00000000"}));
 
     TorvOsInfo os{"Debian GNU/Linux 12 (bookworm)", "", 6, 1, 76, "#1 SMP PREEMPT_DYNAMIC"};
     TorvCpuInfo cpu{"GenuineIntel", "Intel(R) Core(TM) i7", 2200, true};
     TorvMemoryInfo memory{16ull * 1048576 * 1024 + 5, 3ull * 1048576 + 1023, 2048 + 1};
-    EXPECT_EQ(kelSystemLines(os, cpu, memory, {1280, 900, 24}),
-              (std::vector<std::string>{
-                  "System   : Debian GNU/Linux 12 (bookworm) , Version: 6.1, Build: 4c, \"#1 SMP PREEMPT_DYNAMIC\"",
-                  "Processor: GenuineIntel, Intel(R) Core(TM) i7, 2200 MHz MMX",
-                  "Total physical memory: 16384 MB, used memory: 3072 KB, free physical memory 2 KB",
-                  "Display  : 1280x900 pixels, 24 bpp"}));
+    EXPECT_EQ(
+        kelSystemLines(os, cpu, memory, {1280, 900, 24}),
+        (std::vector<std::string>{
+            "System   : Debian GNU/Linux 12 (bookworm) , Version: 6.1, Build: 4c, \"#1 SMP PREEMPT_DYNAMIC\"",
+            "Processor: GenuineIntel, Intel(R) Core(TM) i7, 2200 MHz MMX",
+            "Total physical memory: 16384 MB, used memory: 3072 KB, free physical memory 2 KB",
+            "Display  : 1280x900 pixels, 24 bpp"}));
     cpu.Mmx = false;
-    EXPECT_EQ(kelSystemLines(os, cpu, memory, {})[1], "Processor: GenuineIntel, Intel(R) Core(TM) i7, 2200 MHz ");
+    EXPECT_EQ(kelSystemLines(os, cpu, memory, {})[1],
+              "Processor: GenuineIntel, Intel(R) Core(TM) i7, 2200 MHz ");
 }
 
 TEST(ReportTexts, ModulesWithPrefixesVersionsAndDescriptions)
@@ -327,22 +336,26 @@ TEST(ReportTexts, ModulesWithPrefixesVersionsAndDescriptions)
             return TKelModuleVersion{orvFileVersionOf("2.5"), ""};
         return std::nullopt;
     };
-    EXPECT_EQ(kelModuleLines(modules, versionOf),
-              (std::vector<std::string>{"List of loaded modules:", "[00400000] /opt/orvalis/orvcustomer",
-                                        "           1.0.0.0 - 1.0.0.0", "           Orvalis remote support",
-                                        "[7f0012340000] /usr/lib/libprelinked.so.2", "<10000000> 2.5.0.0 - 2.5",
-                                        "[7fff00001000] linux-vdso.so.1", "           (no version info)"}));
+    EXPECT_EQ(
+        kelModuleLines(modules, versionOf),
+        (std::vector<std::string>{"List of loaded modules:", "[00400000] /opt/orvalis/orvcustomer",
+                                  "           1.0.0.0 - 1.0.0.0", "           Orvalis remote support",
+                                  "[7f0012340000] /usr/lib/libprelinked.so.2", "<10000000> 2.5.0.0 - 2.5",
+                                  "[7fff00001000] linux-vdso.so.1", "           (no version info)"}));
 }
 
 TEST(ReportTexts, ControlsReportTextMailAndSettings)
 {
-    EXPECT_EQ(kelControlLines({{"QLineEdit", "edtName"}, {"QWidget", ""}}),
-              (std::vector<std::string>{"Active Controls hiearchy:", "QLineEdit \"edtName\"", "QWidget \"\""}));
+    EXPECT_EQ(
+        kelControlLines({{"QLineEdit", "edtName"}, {"QWidget", ""}}),
+        (std::vector<std::string>{"Active Controls hiearchy:", "QLineEdit \"edtName\"", "QWidget \"\""}));
 
-    EXPECT_EQ(kelReportAsText("Message.", "It broke\r\nagain", "Exception class: int\r\n"),
-              "Message.\r\n\r\nUser comments: \r\nIt broke\r\nagain\r\n\r\nDetails: \r\nException class: int\r\n");
+    EXPECT_EQ(
+        kelReportAsText("Message.", "It broke\r\nagain", "Exception class: int\r\n"),
+        "Message.\r\n\r\nUser comments: \r\nIt broke\r\nagain\r\n\r\nDetails: \r\nException class: int\r\n");
     // A message already ending in CR LF gets no second one.
-    EXPECT_EQ(kelReportAsText("Message.\r\n", "", ""), "Message.\r\n\r\nUser comments: \r\n\r\n\r\nDetails: \r\n");
+    EXPECT_EQ(kelReportAsText("Message.\r\n", "", ""),
+              "Message.\r\n\r\nUser comments: \r\n\r\n\r\nDetails: \r\n");
 
     EXPECT_EQ(kelReportSubject("Orvalis Bugreport", "Remote support"), "Orvalis Bugreport");
     EXPECT_EQ(kelReportSubject("", "Remote support"), "Remote support Bugreport");
@@ -351,7 +364,8 @@ TEST(ReportTexts, ControlsReportTextMailAndSettings)
 
     TempDir dir;
     EXPECT_EQ(kelReportSettings(dir.File("missing.ini")).ErrorReportAddress, ORV_ERROR_REPORT_ADDRESS);
-    WriteFile(dir.File("orvcustomer.ini"), "[gateway]\ngateway1=a:1\n[errorreport]\naddress = help@example.test\n");
+    WriteFile(dir.File("orvcustomer.ini"),
+              "[gateway]\ngateway1=a:1\n[errorreport]\naddress = help@example.test\n");
     const TKelReportSettings settings = kelReportSettings(dir.File("orvcustomer.ini"));
     EXPECT_EQ(settings.ErrorReportAddress, "help@example.test");
     EXPECT_EQ(settings.ErrorReportSubject, "Orvalis Bugreport");
