@@ -1,6 +1,5 @@
 #include "customer/CustomerApplication.h"
 
-#include "lib/debugProc.h"
 #include "lib/orvThreads.h"
 
 #include <QMetaObject>

@@ -18,12 +18,8 @@ void TKelException::ExceptionHandler(const TorvUnhandledError& error) noexcept
     FShowing = true;
     try {
         ShowException(error);
-    } catch (const std::exception& e) {
-        DebugLogFmt("Unable to show the error report: %s", e.what());
-        FDialog.reset();
-        FShowing = false;
-        orvShowStandardError(error);
     } catch (...) {
+        DebugLogFmt("Unable to show the error report: %s", orvExceptionMessage(std::current_exception()).c_str());
         FDialog.reset();
         FShowing = false;
         orvShowStandardError(error);
