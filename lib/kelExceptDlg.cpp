@@ -42,7 +42,7 @@ constexpr int kPaintWaitMs = 1000;
 
 QString ShownText(const std::string& crLfText)
 {
-    return QString::fromLocal8Bit(crLfText).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    return QString::fromLocal8Bit(kelToLf(crLfText));
 }
 
 std::string Local(const QString& text)

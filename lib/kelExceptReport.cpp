@@ -66,17 +66,26 @@ std::string kelToCrLf(std::string_view text)
     return result;
 }
 
+std::string kelToLf(std::string_view text)
+{
+    std::string result;
+    result.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+            result += text[i];
+    return result;
+}
+
 std::string kelDialogMessage(std::string_view errorMessage)
 {
     std::string message(errorMessage);
     if (!message.ends_with('.'))
         message += '.';
     return "An unexpected error occurred: \r\n" + kelToCrLf(message) +
-           "\r\n\r\nYou can continue program with \"OK\"-button, but it is recommended , that you send email "
-           "to "
-           "program vendor by clicking \"Information>>\"-button and then click \"Send\"-button.In comments "
-           "box "
-           "you can add your own message to program vendor.i.e The situation when error occured.";
+           "\r\n\r\nYou can continue program with \"OK\"-button, but it is recommended , that you send "
+           "email to program vendor by clicking \"Information>>\"-button and then click \"Send\"-button."
+           "In comments box you can add your own message to program vendor.i.e The situation when error "
+           "occured.";
 }
 
 std::vector<std::string> kelExceptionLines(std::string_view className, std::uintptr_t address,

@@ -27,6 +27,8 @@ TKelReportSettings kelReportSettings(const std::string& settingsFile);
 
 // Every line break (CR LF, LF or a lone CR) becomes CR LF.
 std::string kelToCrLf(std::string_view text);
+// Every CR LF becomes LF, for those that make their own line ends.
+std::string kelToLf(std::string_view text);
 
 // The dialog's message around the error's message, which gets a final "."
 // unless it has one.

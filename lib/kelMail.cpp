@@ -36,11 +36,7 @@ void TKelXdgEmail::Compose(const TKelMail& mail, TDone done)
     if (program.empty())
         throw EorvException("Unable to send the error report: xdg-email was not found (package xdg-utils)");
     // xdg-email turns each line end into CR LF itself; a CR of ours would be doubled.
-    std::string body;
-    body.reserve(mail.Body.size());
-    for (std::size_t i = 0; i < mail.Body.size(); ++i)
-        if (!(mail.Body[i] == '\r' && i + 1 < mail.Body.size() && mail.Body[i + 1] == '\n'))
-            body += mail.Body[i];
+    const std::string body = kelToLf(mail.Body);
     auto running = std::make_unique<TRunning>();
     try {
         running->Process = std::make_unique<TorvChildProcess>(
