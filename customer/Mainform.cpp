@@ -680,10 +680,17 @@ void TfrmCustomer::PollEstablishment()
     if (FServers->Failed()) {
         DebugLog("Unable to connect");
         const int error = FServers->ErrorCode();
+        const std::string settingsError = FServers->SettingsError();
+        const bool identityRefused = FServers->IdentityRefused();
         FServers.reset();
         SetBusyCursor(false);
         SetConnectEnabled(true);
-        if (error != 0)
+        // A gateway that failed to prove its key says more than the others' failures.
+        if (!settingsError.empty())
+            ShowMessageText(settingsError);
+        else if (identityRefused)
+            ShowMessageText(orvCustomerText::GatewayIdentity);
+        else if (error != 0)
             ShowMessageText(ResultText(error));
         else
             ShowMessageText(orvCustomerText::NoGateway);

@@ -6,6 +6,7 @@
 // session's connection once one has registered; a 250 ms timer drives it.
 
 #include "lib/orvConnections.h"
+#include "lib/orvGatewayPins.h"
 #include "lib/orvHelpdeskActions.h"
 #include "lib/orvSessionFeature.h"
 #include "lib/orvVNCThread.h"
@@ -227,6 +228,7 @@ inline constexpr const char* NoGateway =
     "firewall "
     "does not prevent connection and that your network connection is otherwise ok. It is possible that your "
     "application version is too old. You can check for new update by pressing \"check for update\" link.";
+inline constexpr const char* GatewayIdentity = orvGatewayIdentityRefusedText;
 inline constexpr const char* AskLogOff = "Do you want to allow helpdesk to log you off?";
 inline constexpr const char* AskRestart = "Do you want to allow helpdesk to restart your computer?";
 } // namespace orvCustomerText

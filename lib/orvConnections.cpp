@@ -1,10 +1,12 @@
 #include "lib/orvConnections.h"
 
+#include "lib/orvGatewayPins.h"
 #include "transport/MCAddress.h"
 #include "transport/MCError.h"
 #include "transport/MCMessenger.h"
 #include "transport/MCSSLSocket.h"
 #include "transport/MCSocketTransport.h"
+#include "transport/MCTLSEngine.h"
 #include "transport/MCTime.h"
 
 #include <algorithm>
@@ -188,7 +190,9 @@ TorvConnection::TorvConnection(std::uint8_t kind) : FKind(kind)
     FSocketFactory = std::make_unique<TMCSSLSocketFactory>();
     FSocketFactory->SSLEnabled = true;
     FSocketFactory->Versions = TMCSSLVersion::TLS1;
-    FSocketFactory->OnCertificateValidate = [](std::string_view) { return true; }; // any gateway certificate
+    FSocketFactory->OnCertificateValidate = [this](std::string_view der) {
+        return GatewayCertificateAccepted(der);
+    };
 
     FMessenger = std::make_unique<TMCMessenger>();
     FQueue = std::make_unique<TMCQueue>();
@@ -265,6 +269,31 @@ std::uint16_t TorvConnection::GetPort()
     return FTransport ? FTransport->MessengerPort() : 0;
 }
 
+void TorvConnection::SetGatewayPins(std::vector<std::string> pins)
+{
+    orvAssert(!GetActive(), kUnit, "Gateway pins set on an active connection");
+    std::lock_guard lock(FPinsMutex);
+    FGatewayPins = std::move(pins);
+}
+
+bool TorvConnection::GatewayCertificateAccepted(std::string_view derCertificate)
+{
+    std::lock_guard lock(FPinsMutex);
+    if (FGatewayPins.empty())
+        return true; // any gateway certificate
+    const std::string seen = MCPublicKeyPin(derCertificate);
+    if (orvPinAccepted(FGatewayPins, seen))
+        return true;
+    // Logged once per activation: the transport tries again until the establishment switches it off.
+    if (!FIdentityRefused.exchange(true)) {
+        const std::string why = derCertificate.empty() ? "it showed no certificate"
+                                : seen.empty()         ? "its certificate cannot be read"
+                                               : "its key " + seen + " matches no pin of the settings file";
+        DebugLogFmt("Gateway %s refused: %s", FPinnedGateway.c_str(), why.c_str());
+    }
+    return false;
+}
+
 bool TorvConnection::GetActive()
 {
     TDebugReadLock lock(FStateLock, "TorvConnection.GetActive");
@@ -286,6 +315,11 @@ void TorvConnection::SetActive(bool value)
                 // Due at once; a tick counter near its signed half-way mark must not make 0 look like the
                 // future.
                 FNextPingTick = FActivationTick;
+                {
+                    std::lock_guard pinsLock(FPinsMutex);
+                    FPinnedGateway = FHost + ":" + std::to_string(FTransport->MessengerPort());
+                    FIdentityRefused = false; // a refusal of the last link is not for this one
+                }
                 DebugLog("connection activated");
             } else {
                 DebugLog(FHost + ":" + std::to_string(FTransport->MessengerPort()) +

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class TMCMessenger;
@@ -115,6 +116,11 @@ public:
     std::string GetAddress();
     void SetPort(std::uint16_t port);
     std::uint16_t GetPort();
+    // The keys (orvGatewayPins) the gateway's certificate must carry; none: any
+    // certificate. Set while the connection is switched off.
+    void SetGatewayPins(std::vector<std::string> pins);
+    // The gateway's key matched no pin since the last activation.
+    bool IdentityRefused() const noexcept { return FIdentityRefused.load(); }
     bool GetActive();
     TConnectionState GetConnectionState() const noexcept { return FConnectionState.load(); }
     void SetActive(bool value);
@@ -168,6 +174,8 @@ private:
     // csDisconnected, transport off, queues cleared (once).
     void Disconnect();
     void MarkConnected();
+    // The certificate check, on the transport's thread; takes no lock but FPinsMutex.
+    bool GatewayCertificateAccepted(std::string_view derCertificate);
     // Hands a received text to its channel's thread (or channel 0's) while the
     // thread cannot be taken out of the list.
     void DeliverToChannel(int channel, std::string text);
@@ -188,6 +196,10 @@ private:
     std::uint32_t FMessageCode = 0;
     std::atomic<std::uint32_t> FNextPingTick{0};
     std::atomic<bool> FDeactivationRequested{false};
+    std::mutex FPinsMutex; // pins and the gateway they are checked for: read by the transport's thread
+    std::vector<std::string> FGatewayPins;
+    std::string FPinnedGateway; // host:port of the last activation, for the log
+    std::atomic<bool> FIdentityRefused{false};
     std::atomic<std::uint32_t> FDeactivationDeadline{0};
     std::unique_ptr<TMCSSLSocketFactory> FSocketFactory;
     std::unique_ptr<TMCMessenger> FMessenger;

@@ -3,11 +3,13 @@
 #include "lib/debugProc.h"
 #include "lib/orvCommandThread.h"
 #include "lib/orvConnections.h"
+#include "lib/orvGatewayPins.h"
 #include "transport/MCAddress.h"
 #include "transport/MCSocket.h"
 
 #include <INIReader.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <charconv>
@@ -116,7 +118,8 @@ std::string SettingsFilePath()
     return SettingsFilePath(exe);
 }
 
-std::vector<std::string> ReadGatewayList(const std::string& iniPath)
+std::vector<std::string> ReadNumberedSettings(const std::string& iniPath, const std::string& section,
+                                              const std::string& prefix)
 {
     std::vector<std::string> values;
     const auto text = LoadIniText(iniPath);
@@ -127,18 +130,22 @@ std::vector<std::string> ReadGatewayList(const std::string& iniPath)
     if (ini.ParseError() < 0)
         return values;
     for (int i = 1;; ++i) {
-        const std::string key = "gateway" + std::to_string(i);
-        if (!ini.HasValue("gateway", key))
+        const std::string key = prefix + std::to_string(i);
+        if (!ini.HasValue(section, key))
             break;
-        std::string value = ini.Get("gateway", key, std::string(ListEndValue));
+        std::string value = ini.Get(section, key, "");
         // A key given twice comes back joined by a line break; the first one counts.
         if (const auto lf = value.find('\n'); lf != std::string::npos)
             value.resize(lf);
-        const std::string_view v = Unquote(Trim(value));
-        if (v == ListEndValue)
-            break;
-        values.emplace_back(v);
+        values.emplace_back(Unquote(Trim(value)));
     }
+    return values;
+}
+
+std::vector<std::string> ReadGatewayList(const std::string& iniPath)
+{
+    std::vector<std::string> values = ReadNumberedSettings(iniPath, "gateway", "gateway");
+    values.erase(std::find(values.begin(), values.end(), ListEndValue), values.end());
     return values;
 }
 
@@ -258,6 +265,19 @@ void TOrvServers::Start(std::int32_t requestedSessionID, std::uint8_t programKin
     FRedirectTargetPresent = false;
     FErrorCode = 0;
     FFailedKeys.clear();
+    FIdentityRefused = false;
+    FSettingsError.clear();
+
+    TorvGatewayPins pins = orvCheckGatewayPins(ReadNumberedSettings(FSettingsFile, "gateway", "pin"));
+    if (!pins.Error.empty()) {
+        // Connecting without the pins the deployment asked for would be worse than not connecting.
+        DebugLog(pins.Error);
+        FSettingsError = std::move(pins.Error);
+        FFailed = true;
+        CloseAll();
+        return;
+    }
+    FPins = std::move(pins.Pins);
 
     for (const TorvGatewayEndpoint& gateway : ResolveGatewayList(ReadGatewayList(FSettingsFile))) {
         if (FConnections.count(gateway.Key) == 0)
@@ -279,6 +299,7 @@ void TOrvServers::CreateConnection(const std::string& address, std::uint16_t por
     data.SessionID = FRequestedSessionID;
     data.ResultCode = 0;
     connection->SetRegisteringData(data);
+    connection->SetGatewayPins(FPins);
     connection->SetActive(true);
     orvStartChannelThread(*connection, orvCommandChannel, std::make_unique<TorvCommandThread>());
     FConnections[key] = std::move(connection);
@@ -292,11 +313,25 @@ TorvConnection* TOrvServers::Poll()
     if (std::chrono::steady_clock::now() > FDeadline) {
         FFailed = true;
         DebugLog("Connection establishment timeout");
+        for (const auto& entry : FConnections)
+            FIdentityRefused = FIdentityRefused || entry.second->IdentityRefused();
         return nullptr;
     }
 
     bool redirectSeen = false;
     for (auto& [key, connection] : FConnections) {
+        if (connection->IdentityRefused()) {
+            // A failed gateway, switched off: its transport would keep trying the same key.
+            FIdentityRefused = true;
+            if (connection->GetActive())
+                connection->SetActive(false);
+            FFailedKeys.insert(key);
+            if (FFailedKeys.size() >= FConnections.size()) {
+                FFailed = true;
+                break;
+            }
+            continue;
+        }
         const TRegisteringData data = connection->RegisteringData();
         const std::string redirectHost = connection->RedirectHost();
         // A redirect is followed, not counted as a failure.

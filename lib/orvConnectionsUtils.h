@@ -32,6 +32,11 @@ std::string SettingsFilePath();
 // absent or unreadable file gives an empty list.
 std::vector<std::string> ReadGatewayList(const std::string& iniPath);
 
+// Keys prefix1, prefix2, ... of the section in order, up to the first missing
+// key; values as ReadSettingsValue gives them (an empty value is kept).
+std::vector<std::string> ReadNumberedSettings(const std::string& iniPath, const std::string& section,
+                                              const std::string& prefix);
+
 // One value of the settings file, without surrounding blanks or quotes;
 // empty when the file, the section or the key is missing.
 std::string ReadSettingsValue(const std::string& iniPath, const std::string& section, const std::string& key);
@@ -109,6 +114,10 @@ public:
 
     bool Failed() const noexcept { return FFailed; }
     std::int32_t ErrorCode() const noexcept { return FErrorCode; }
+    // The user's text when the settings file cannot be used (a malformed pin); then Failed() from Start on.
+    const std::string& SettingsError() const noexcept { return FSettingsError; }
+    // Some gateway's key matched no pin of the settings file.
+    bool IdentityRefused() const noexcept { return FIdentityRefused; }
     std::size_t ConnectionCount() const noexcept { return FConnections.size(); }
 
     // Live objects; nonzero at program end is a programming error.
@@ -130,6 +139,9 @@ private:
     std::map<std::string, std::unique_ptr<TorvConnection>> FConnections;
     std::set<std::string> FFailedKeys;
     std::int32_t FErrorCode = 0;
+    std::vector<std::string> FPins; // of the settings file, for every connection and redirect target
+    std::string FSettingsError;
+    bool FIdentityRefused = false;
     std::int32_t FRecordVersion = 1;
     std::string FProgramVersion;
     std::string FLanguage;

@@ -308,6 +308,36 @@ TEST_F(MainformTest, RefusalShowsTheResultText)
     EXPECT_TRUE(OnPage(form.sbStep1));
 }
 
+TEST_F(MainformTest, GatewayPinFailuresShowTheirTexts)
+{
+    orvtest::GatewayProcess gateway;
+    const std::string gatewayLine = "[gateway]\ngateway1=127.0.0.1:" + std::to_string(gateway.Port()) + "\n";
+    FEnv.EstablishTimeout = 60s;
+    TfrmCustomer& form = Open();
+
+    orvtest::WriteFile(FEnv.SettingsFile, gatewayLine + "pin1=sha256/short\n");
+    form.btConnect->click();
+    ASSERT_NE(form.Servers(), nullptr);
+    EXPECT_EQ(form.Servers()->ConnectionCount(), 0u);
+    ASSERT_TRUE(WaitFor([] {
+        return DialogShown("The settings file has an invalid gateway pin (pin1=sha256/short). Your "
+                           "connection was not opened.");
+    })) << ::testing::PrintToString(DialogTexts());
+    EXPECT_TRUE(form.btConnect->isEnabled());
+    HideAllTopLevels(&form);
+
+    // A well-formed pin the gateway's key does not match: refused long before the deadline.
+    orvtest::WriteFile(FEnv.SettingsFile, gatewayLine + "pin1=sha256/" + std::string(43, 'A') + "=\n");
+    form.btConnect->click();
+    ASSERT_TRUE(WaitFor(
+        [] {
+            return DialogShown("The gateway could not prove its identity. Your connection was not opened.");
+        },
+        40000))
+        << ::testing::PrintToString(DialogTexts());
+    EXPECT_TRUE(form.btConnect->isEnabled());
+}
+
 TEST_F(MainformTest, ClosingDuringEstablishmentAbandonsItSilently)
 {
     TLogCapture log;

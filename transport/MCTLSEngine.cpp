@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -92,6 +93,10 @@ struct BnFree
 struct FileClose
 {
     void operator()(std::FILE* p) const noexcept { std::fclose(p); }
+};
+struct OpenSslFree
+{
+    void operator()(unsigned char* p) const noexcept { OPENSSL_free(p); }
 };
 using UniqueCtx = std::unique_ptr<SSL_CTX, CtxFree>;
 using UniqueSsl = std::unique_ptr<SSL, SslFree>;
@@ -347,12 +352,14 @@ struct TMCTLSEngine::Private
     bool Closed = false;
     bool Failed = false;
     bool Eof = false;
+    const TMCCertificateValidator* Validator = nullptr; // the context's; clients only
     std::string LastError;
     ByteQueue Plain; // decrypted, not yet taken
     ByteQueue Held;  // given to Encrypt(), not yet encrypted
 
     void Advance();
     void Handshake();
+    bool CertificateLessServerAccepted();
     void ReadAll();
     void FlushHeld();
     // Looks at a failed SSL call; false when the engine is now closed.
@@ -406,10 +413,27 @@ void TMCTLSEngine::Private::Handshake()
 {
     ERR_clear_error();
     const int ret = SSL_do_handshake(Ssl.get());
-    if (ret == 1)
-        HandshakeDone = true;
-    else
+    if (ret != 1) {
         Check(ret, "handshake");
+        return;
+    }
+    if (!CertificateLessServerAccepted()) {
+        Fail("TLS handshake failed: the server showed no certificate");
+        return;
+    }
+    HandshakeDone = true;
+}
+
+// The verify callback never runs for an anonymous suite, so the validator is asked here instead.
+bool TMCTLSEngine::Private::CertificateLessServerAccepted()
+{
+    if (Server || !Validator || !*Validator || SSL_get0_peer_certificate(Ssl.get()))
+        return true;
+    try {
+        return (*Validator)(std::string_view());
+    } catch (...) {
+        return false;
+    }
 }
 
 void TMCTLSEngine::Private::ReadAll()
@@ -472,6 +496,7 @@ TMCTLSEngine::TMCTLSEngine(std::shared_ptr<TMCTLSContext> context)
     FP->Out = out.release();
     SSL_set_bio(FP->Ssl.get(), FP->In, FP->Out);
     FP->Server = FContext->IsServer();
+    FP->Validator = &FContext->FP->Validator;
     if (FP->Server)
         SSL_set_accept_state(FP->Ssl.get());
     else
@@ -698,4 +723,63 @@ bool MCGenerateSelfSignedCertificate(const std::string& certFile, const std::str
     }
     ERR_clear_error();
     return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+std::string PublicKeyPinOf(X509* cert)
+{
+    X509_PUBKEY* key = X509_get_X509_PUBKEY(cert);
+    unsigned char* spki = nullptr;
+    const int length = key ? i2d_X509_PUBKEY(key, &spki) : -1;
+    std::unique_ptr<unsigned char, OpenSslFree> owned(spki);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestLength = 0;
+    if (length <= 0 || EVP_Digest(spki, static_cast<std::size_t>(length), digest, &digestLength, EVP_sha256(),
+                                  nullptr) != 1) {
+        ERR_clear_error();
+        return {};
+    }
+    unsigned char base64[4 * ((EVP_MAX_MD_SIZE + 2) / 3) + 1];
+    const int base64Length = EVP_EncodeBlock(base64, digest, static_cast<int>(digestLength));
+    return "sha256/" +
+           std::string(reinterpret_cast<const char*>(base64), static_cast<std::size_t>(base64Length));
+}
+
+} // namespace
+
+std::string MCPublicKeyPin(std::string_view derCertificate)
+{
+    if (derCertificate.empty() || derCertificate.size() > static_cast<std::size_t>(LONG_MAX))
+        return {};
+    const auto* begin = reinterpret_cast<const unsigned char*>(derCertificate.data());
+    const unsigned char* p = begin;
+    std::unique_ptr<X509, X509Free> cert(d2i_X509(nullptr, &p, static_cast<long>(derCertificate.size())));
+    // Bytes after the certificate mean it is not the certificate we were given.
+    if (!cert || p != begin + derCertificate.size()) {
+        ERR_clear_error();
+        return {};
+    }
+    return PublicKeyPinOf(cert.get());
+}
+
+std::string MCPublicKeyPinOfCertificateFile(const std::string& pemFile, std::string* error)
+{
+    ERR_clear_error();
+    std::unique_ptr<std::FILE, FileClose> file(std::fopen(pemFile.c_str(), "rb"));
+    if (!file) {
+        if (error)
+            *error = "Certificate file \"" + pemFile + "\" cannot be read: " + std::strerror(errno);
+        return {};
+    }
+    std::unique_ptr<X509, X509Free> cert(PEM_read_X509(file.get(), nullptr, nullptr, nullptr));
+    std::string pin = cert ? PublicKeyPinOf(cert.get()) : std::string();
+    if (pin.empty()) {
+        SetError(error, "Certificate file \"" + pemFile + "\" holds no usable certificate");
+        return {};
+    }
+    ERR_clear_error();
+    return pin;
 }

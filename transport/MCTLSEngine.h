@@ -14,6 +14,8 @@
 class TMCTLSEngine;
 
 // Asked about the peer's leaf certificate (DER bytes) during the handshake; true accepts it.
+// A server that shows no certificate (an anonymous suite) is asked about with empty bytes at the
+// end of the handshake, before any data leaves: otherwise it would slip past the check.
 // Called on the thread that drives the engine, so it must be safe to call from several threads.
 using TMCCertificateValidator = std::function<bool(std::string_view derCertificate)>;
 
@@ -117,3 +119,10 @@ private:
 // only). On failure returns false and, when `error` is given, the reason.
 bool MCGenerateSelfSignedCertificate(const std::string& certFile, const std::string& keyFile,
                                      std::string* error, int validDays = 3650);
+
+// The pin of a certificate's key: "sha256/" and the base64 (with padding) of the SHA-256 of its
+// DER SubjectPublicKeyInfo. Empty when the bytes are not exactly one DER certificate.
+std::string MCPublicKeyPin(std::string_view derCertificate);
+// The pin of the first certificate of a PEM file; empty, with the reason in `error` when given,
+// when the file holds none.
+std::string MCPublicKeyPinOfCertificateFile(const std::string& pemFile, std::string* error);

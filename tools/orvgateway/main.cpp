@@ -7,6 +7,7 @@
 #include "tools/orvgateway/GatewayOptions.h"
 #include "tools/orvgateway/GatewayServer.h"
 #include "transport/MCAddress.h"
+#include "transport/MCTLSEngine.h"
 
 #include <CLI/CLI.hpp>
 
@@ -65,6 +66,27 @@ std::string CheckRedirect(const std::string& text)
     return {};
 }
 
+// The pin of the certificate a normal start would use; the self-signed pair is made if missing.
+int PrintPin(const TGatewayOptions& options)
+{
+    try {
+        const std::string certFile = options.CertFile.empty()
+                                         ? EnsureSelfSignedCertificate(options.StateDir).CertFile
+                                         : options.CertFile;
+        std::string error;
+        const std::string pin = MCPublicKeyPinOfCertificateFile(certFile, &error);
+        if (pin.empty()) {
+            std::fprintf(stderr, "orvgateway: %s\n", error.c_str());
+            return 1;
+        }
+        std::printf("%s\n", pin.c_str());
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "orvgateway: %s\n", e.what());
+        return 1;
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -116,7 +138,15 @@ int main(int argc, char** argv)
         ->capture_default_str()
         ->check(CLI::Range(0.001, 86400.0));
     app.add_flag("--exit-with-parent", exitWithParent, "stop when the process that started this one ends");
+    bool printPin = false;
+    app.add_flag("--print-pin", printPin,
+                 "print the pin of the gateway's key (sha256/BASE64, for pin1= of a client's settings file) "
+                 "and exit")
+        ->excludes(plainOpt);
     CLI11_PARSE(app, argc, argv);
+
+    if (printPin)
+        return PrintPin(options);
 
     if (!listen.empty()) {
         auto hostPort = MCSplitHostPort(listen);

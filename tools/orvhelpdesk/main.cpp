@@ -15,6 +15,7 @@
 #include "lib/orvConnections.h"
 #include "lib/orvConnectionsUtils.h"
 #include "lib/orvFileTransfer.h"
+#include "lib/orvGatewayPins.h"
 #include "lib/orvOSUtils.h"
 #include "lib/orvThreads.h"
 #include "lib/orvVNCThread.h"
@@ -184,6 +185,11 @@ std::unique_ptr<TorvConnection> Join(const std::string& settings, int code, int 
         }
         if (gStop)
             return nullptr;
+        if (!servers.SettingsError().empty() || servers.IdentityRefused()) {
+            Say("failed: " + (servers.SettingsError().empty() ? std::string(orvGatewayIdentityRefusedText)
+                                                              : servers.SettingsError()));
+            return nullptr;
+        }
         // Until the customer is back the gateway does not know the code.
         const bool notBackYet = retry && servers.ErrorCode() == orvResult::Rejected;
         if (!notBackYet || !waitingSaid)
