@@ -231,6 +231,28 @@ bool TTransferFileThread::HasFile()
     return FFile >= 0;
 }
 
+std::string TTransferFileThread::Sha256()
+{
+    TDebugLock lock(FLock, "TTransferFileThread.Sha256");
+    return FHash.Hex();
+}
+
+TTransferSummary TTransferFileThread::Summary()
+{
+    TDebugLock lock(FLock, "TTransferFileThread.Summary");
+    TTransferSummary summary;
+    summary.TransferId = FTransferId;
+    summary.Sending = IsSending();
+    summary.Name = FFileName;
+    summary.Path = FFileName;
+    summary.Size = FFileSize;
+    summary.Bytes = FBytesTransferred;
+    summary.Sha256 = FHash.Hex();
+    summary.State = FState;
+    summary.Ended = IsFinalState(FState);
+    return summary;
+}
+
 void TTransferFileThread::StartWorker()
 {
     TDebugLock lock(FLock, "TTransferFileThread.StartWorker");
@@ -454,6 +476,7 @@ std::string TSendFileThread::ReadChunk()
     if (got == 0)
         return {};
     message.resize(header + static_cast<std::size_t>(got));
+    FHash.Add(std::string_view(message).substr(header));
     return message;
 }
 
@@ -491,6 +514,8 @@ void TReceiveFileThread::Open()
     };
     if (file >= 0 && ::fstat(file, &status) == 0 && S_ISREG(status.st_mode)) {
         FFile = file;
+        FCreated = true;
+        FHash.Reset(); // the file starts again empty
         return;
     }
     if (file >= 0)
@@ -533,6 +558,15 @@ std::string TReceiveFileThread::OfferedName()
 {
     TDebugLock lock(FLock, "TReceiveFileThread.OfferedName");
     return FOfferedName;
+}
+
+TTransferSummary TReceiveFileThread::Summary()
+{
+    TDebugLock lock(FLock, "TReceiveFileThread.Summary");
+    TTransferSummary summary = TTransferFileThread::Summary();
+    summary.Name = FOfferedName;
+    summary.Path = FCreated ? FTargetPath : std::string();
+    return summary;
 }
 
 std::string TReceiveFileThread::TargetPath()
@@ -613,6 +647,7 @@ void TReceiveFileThread::WriteChunk(const std::string& payload)
         }
         written += static_cast<std::size_t>(n);
     }
+    FHash.Add(payload);
     orvAssert(FBytesTransferred == FWrittenBytes, kUnit, "Bytes written out of step");
     FBytesTransferred += static_cast<std::int32_t>(payload.size());
     const off_t position = ::lseek(FFile, 0, SEEK_CUR);
@@ -656,6 +691,7 @@ TFileTransferControlThread::~TFileTransferControlThread()
         transfer->StopWorker();
         // A row may keep the record; it must not reach this thread any more.
         transfer->Detach();
+        ReportLetGo(*transfer, !IsFinalState(transfer->State()));
     }
 }
 
@@ -705,16 +741,83 @@ void TFileTransferControlThread::SendFileAcceptCommand(TReceiveFileThread& trans
 
 void TFileTransferControlThread::RemoveFile(const std::string& transferId)
 {
+    Remove(transferId, false);
+}
+
+void TFileTransferControlThread::Remove(const std::string& transferId, bool interrupted)
+{
     SendCancelCommand(transferId);
-    TTransferPtr transfer = TakeOut(transferId);
+    bool cancelled = false;
+    TTransferPtr transfer = TakeOut(transferId, cancelled);
     if (!transfer)
         return;
     // Outside the control lock: a sending worker may be waiting for it.
     transfer->StopWorker();
     transfer->Detach();
+    ReportLetGo(*transfer, interrupted && cancelled);
 }
 
-TTransferPtr TFileTransferControlThread::TakeOut(const std::string& transferId)
+void TFileTransferControlThread::ReportChanges()
+{
+    if (!FOnTransferReport)
+        return;
+    std::vector<TTransferSummary> summaries;
+    {
+        TDebugLock lock(FLock, "TFileTransferControlThread.ReportChanges");
+        for (const auto& [id, transfer] : FTransfers) {
+            const bool joined = FJoinReported.insert(id).second;
+            const bool ended = !FEndReported.count(id) && IsFinalState(transfer->State());
+            if (!joined && !ended)
+                continue;
+            TTransferSummary summary = transfer->Summary();
+            if (joined) {
+                summaries.push_back(summary);
+                summaries.back().Ended = false;
+            }
+            if (ended) {
+                FEndReported.insert(id);
+                summary.Ended = true;
+                summaries.push_back(std::move(summary));
+            }
+        }
+    }
+    Report(std::move(summaries));
+}
+
+void TFileTransferControlThread::ReportLetGo(TTransferFileThread& transfer, bool interrupted)
+{
+    if (!FOnTransferReport)
+        return;
+    TTransferSummary summary = transfer.Summary();
+    std::vector<TTransferSummary> summaries;
+    {
+        TDebugLock lock(FLock, "TFileTransferControlThread.ReportLetGo");
+        const bool joined = FJoinReported.insert(summary.TransferId).second;
+        if (!FEndReported.insert(summary.TransferId).second)
+            return;
+        if (joined) {
+            summaries.push_back(summary);
+            summaries.back().Ended = false;
+        }
+    }
+    summary.Ended = true;
+    summary.Interrupted = interrupted;
+    summaries.push_back(std::move(summary));
+    Report(std::move(summaries));
+}
+
+void TFileTransferControlThread::Report(std::vector<TTransferSummary> summaries)
+{
+    for (const TTransferSummary& summary : summaries) {
+        try {
+            FOnTransferReport(summary);
+        } catch (const std::exception& e) {
+            DebugLogFmt("Error in TFileTransferControlThread.Report: %s", e.what());
+        }
+    }
+}
+
+TTransferPtr TFileTransferControlThread::TakeOut(const std::string& transferId, bool& cancelled)
 {
     TDebugLock lock(FLock, "TFileTransferControlThread.RemoveFile");
     auto entry = std::find_if(FTransfers.begin(), FTransfers.end(),
@@ -723,7 +826,8 @@ TTransferPtr TFileTransferControlThread::TakeOut(const std::string& transferId)
         return nullptr;
     TTransferPtr transfer = std::move(entry->second);
     FTransfers.erase(entry);
-    if (!IsFinalState(transfer->State())) {
+    cancelled = !IsFinalState(transfer->State());
+    if (cancelled) {
         transfer->SetState(TTransferState::Canceled);
         transfer->Close();
     }
@@ -751,8 +855,9 @@ void TFileTransferControlThread::RemoveAllFiles()
         for (auto it = FTransfers.rbegin(); it != FTransfers.rend(); ++it)
             ids.push_back(it->first);
     }
+    // The session has gone: whatever was still under way is interrupted.
     for (const std::string& id : ids)
-        RemoveFile(id);
+        Remove(id, true);
 }
 
 std::size_t TFileTransferControlThread::TransferCount()
@@ -951,6 +1056,7 @@ void TFileTransferControlThread::Execute()
                 HandleQueue();
             if (!IsTotallyConnected())
                 RemoveAllFiles();
+            ReportChanges();
         } catch (const std::exception& e) {
             DebugLogFmt("Unknown error in TFileTransferControlThread.Execute (\"%s\")", e.what());
         }

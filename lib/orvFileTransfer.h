@@ -16,12 +16,15 @@
 
 #include "lib/debugProc.h"
 #include "lib/orvConnections.h"
+#include "lib/orvSha256.h"
 #include "lib/orvThreads.h"
 
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -98,6 +101,21 @@ std::int64_t orvRoundHalfEven(std::int64_t numerator, std::int64_t denominator);
 
 class TFileTransferControlThread;
 
+// What a transfer came to, for the session's receipt.
+struct TTransferSummary
+{
+    std::string TransferId;
+    bool Sending = false;
+    std::string Name; // sending: the local path; receiving: the offered name
+    std::string Path; // sending: the local path; receiving: the target file once created
+    std::int32_t Size = 0;
+    std::int32_t Bytes = 0; // read and sent, or written
+    std::string Sha256;     // of those bytes
+    TTransferState State = TTransferState::Unknown;
+    bool Ended = false;       // final, or let go before it got there
+    bool Interrupted = false; // let go unfinished because the session went
+};
+
 // One transfer: its record and its worker. Created with the worker not
 // running; shared by the control thread's list and the panel's rows.
 class TTransferFileThread : public TorvThread
@@ -120,6 +138,9 @@ public:
     std::int32_t BytesTransferred();
     std::int32_t FileSize();
     bool HasFile();
+    // SHA-256 of the bytes read for sending, or written, so far.
+    std::string Sha256();
+    virtual TTransferSummary Summary();
 
     // Starts the worker unless it has been started before.
     void StartWorker();
@@ -155,6 +176,7 @@ protected:
     std::int32_t FBytesTransferred = 0;
     std::int32_t FWrittenBytes = 0;
     std::int32_t FFileSize = 0;
+    TorvSha256 FHash;
     TFileTransferControlThread* FControl; // not owned; none once the control thread let the transfer go
 
 private:
@@ -204,6 +226,7 @@ public:
 
     std::string OfferedName();
     std::string TargetPath();
+    TTransferSummary Summary() override;
     void SetTargetPath(const std::string& path);
     // A payload from the peer, for the worker to write; wakes it.
     void AppendChunk(std::string payload);
@@ -217,6 +240,7 @@ private:
 
     std::string FOfferedName;
     std::string FTargetPath;
+    bool FCreated = false; // the target file was created
     std::deque<std::string> FPendingChunks;
 };
 
@@ -231,6 +255,12 @@ public:
     TFileTransferControlThread(TorvConnection& connection, std::int32_t maxBytesPerPeriod = 100000,
                                TClock::duration period = std::chrono::seconds(1));
     ~TFileTransferControlThread() override;
+
+    // Told once when a transfer joins the list and once when it ends; on a
+    // thread of the channel or RemoveFile's caller, never under a lock of
+    // ours. Set before the thread starts.
+    using TTransferReport = std::function<void(const TTransferSummary&)>;
+    void SetOnTransferReport(TTransferReport report) { FOnTransferReport = std::move(report); }
 
     // Registers an outgoing transfer. Raises for an empty file and for one of
     // 2 GiB or more; a file that cannot be opened gives a Failed transfer.
@@ -269,12 +299,23 @@ private:
     TTransferPtr FindLocked(std::string_view transferId);
     TTransferPtr RequireLocked(std::string_view transferId);
     void HandleOffer(const TTransferMessage& message);
-    // Takes the transfer out of the list; the caller lets it go outside the lock.
-    TTransferPtr TakeOut(const std::string& transferId);
+    // Takes the transfer out of the list, cancelled when it had not ended; the
+    // caller lets it go outside the lock.
+    TTransferPtr TakeOut(const std::string& transferId, bool& cancelled);
+    void Remove(const std::string& transferId, bool interrupted);
+    // Reports what joined or ended since the last call.
+    void ReportChanges();
+    // Reports a transfer that has left the list, unless it was reported ended;
+    // interrupted: it had not ended when the session went.
+    void ReportLetGo(TTransferFileThread& transfer, bool interrupted);
+    void Report(std::vector<TTransferSummary> summaries);
 
     const std::int32_t FMaxBytesPerPeriod;
     const TClock::duration FPeriod;
     TDebugCriticalSection FLock; // the list and FBytesThisPeriod
     std::vector<std::pair<std::string, TTransferPtr>> FTransfers;
     std::int32_t FBytesThisPeriod = 0;
+    TTransferReport FOnTransferReport;
+    std::set<std::string> FJoinReported; // under FLock
+    std::set<std::string> FEndReported;  // under FLock
 };

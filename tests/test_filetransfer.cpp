@@ -5,6 +5,7 @@
 #include "lib/orvConnections.h"
 #include "lib/orvConnectionsUtils.h"
 #include "lib/orvFileTransfer.h"
+#include "lib/orvSha256.h"
 #include "lib/orvThreads.h"
 #include "tests/support/ChannelCollector.h"
 #include "tests/support/GatewaySuite.h"
@@ -14,6 +15,8 @@
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+
+#include <mutex>
 
 #include <fcntl.h>
 #include <random>
@@ -65,9 +68,28 @@ protected:
         Gateway->WriteClientSettings(FSettings);
         FCustomer = JoinSession(FSettings, 0, orvKindCustomer);
         ASSERT_TRUE(FCustomer);
-        FCustomerFiles =
-            &orvStartChannelThread(*FCustomer, orvFileTransferChannel,
-                                   std::make_unique<TFileTransferControlThread>(*FCustomer, budget));
+        auto files = std::make_unique<TFileTransferControlThread>(*FCustomer, budget);
+        files->SetOnTransferReport([this](const TTransferSummary& summary) {
+            std::lock_guard lock(FReportsMutex);
+            FReports.push_back(summary);
+        });
+        FCustomerFiles = &orvStartChannelThread(*FCustomer, orvFileTransferChannel, std::move(files));
+    }
+
+    // The customer's reports of one transfer so far.
+    std::vector<TTransferSummary> Reports(const std::string& id)
+    {
+        std::lock_guard lock(FReportsMutex);
+        std::vector<TTransferSummary> reports;
+        for (const TTransferSummary& report : FReports)
+            if (report.TransferId == id)
+                reports.push_back(report);
+        return reports;
+    }
+    bool ReportedEnd(const std::string& id)
+    {
+        const auto reports = Reports(id);
+        return !reports.empty() && reports.back().Ended;
     }
 
     // The helpdesk joins with a control thread of its own, or raw (texts by hand).
@@ -168,6 +190,8 @@ protected:
     TFileTransferControlThread* FCustomerFiles = nullptr;
     TFileTransferControlThread* FHelpdeskFiles = nullptr;
     ChannelCollector* FRaw = nullptr;
+    std::mutex FReportsMutex;
+    std::vector<TTransferSummary> FReports;
 };
 
 const std::string kId = "{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}";
@@ -499,6 +523,76 @@ TEST_F(FileTransfer, WhenTheHelpdeskLeavesEveryTransferGoesWithoutACancel)
     const auto got = RawGot(0, 1);
     ASSERT_FALSE(got.empty());
     EXPECT_TRUE(got[0].starts_with("1:" + next->TransferId() + ":")) << got[0];
+}
+
+// The session's receipt hears of each transfer twice: when it joins and when
+// it ends, with the SHA-256 of exactly the bytes that were sent or written.
+TEST_F(FileTransfer, EachTransferIsReportedWhenItJoinsAndWhenItEndsWithTheHashOfItsBytes)
+{
+    Session(false, 20'000); // slow enough to stop a large file midway
+    ASSERT_FALSE(HasFatalFailure());
+    const std::string up = RandomBytes(3000, 1);
+    const std::string down = RandomBytes(2500, 2);
+    WriteFile(FDir.File("up"), up);
+    WriteFile(FDir.File("down"), down);
+    TEnds sent = Offer(*FCustomerFiles, *FHelpdeskFiles, FDir.File("up"), FDir.File("up.in"));
+    TEnds received = Offer(*FHelpdeskFiles, *FCustomerFiles, FDir.File("down"), FDir.File("down.in"));
+    ASSERT_TRUE(sent.Received && received.Received);
+    const std::string upId = sent.Sent->TransferId();
+    const std::string downId = received.Sent->TransferId();
+    ASSERT_TRUE(ServeUntil([&] { return ReportedEnd(upId) && ReportedEnd(downId); }));
+
+    auto reports = Reports(upId);
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_FALSE(reports[0].Ended);
+    EXPECT_TRUE(reports[0].Sending);
+    EXPECT_EQ(reports[0].Path, FDir.File("up"));
+    EXPECT_EQ(reports[1].State, TTransferState::Finished);
+    EXPECT_EQ(reports[1].Bytes, 3000);
+    EXPECT_EQ(reports[1].Sha256, TorvSha256::Of(up));
+    reports = Reports(downId);
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_FALSE(reports[0].Sending);
+    EXPECT_EQ(reports[0].Name, "down");
+    EXPECT_EQ(reports[0].Path, "") << "not accepted yet when it joined";
+    EXPECT_EQ(reports[1].State, TTransferState::Finished);
+    EXPECT_EQ(reports[1].Path, FDir.File("down.in"));
+    EXPECT_EQ(reports[1].Sha256, TorvSha256::Of(down));
+    EXPECT_EQ(reports[1].Size, 2500);
+
+    // Cancelled by the peer midway: the hash covers what was written, nothing more.
+    const std::string large = RandomBytes(1 << 20, 3);
+    WriteFile(FDir.File("large"), large);
+    TEnds cut = Offer(*FHelpdeskFiles, *FCustomerFiles, FDir.File("large"), FDir.File("large.in"));
+    ASSERT_TRUE(cut.Received);
+    ASSERT_TRUE(ServeUntil([&] { return cut.Received->BytesTransferred() >= 4096; }));
+    FHelpdeskFiles->RemoveFile(cut.Sent->TransferId());
+    const std::string cutId = cut.Sent->TransferId();
+    ASSERT_TRUE(ServeUntil([&] { return ReportedEnd(cutId) && !cut.Received->HasFile(); }));
+    reports = Reports(cutId);
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[1].State, TTransferState::Canceled);
+    EXPECT_FALSE(reports[1].Interrupted);
+    const std::string partial = ReadFile(FDir.File("large.in"));
+    EXPECT_EQ(reports[1].Bytes, static_cast<std::int32_t>(partial.size()));
+    EXPECT_EQ(reports[1].Sha256, TorvSha256::Of(partial));
+
+    // One under way when the helpdesk leaves is interrupted, and still reported once.
+    TEnds left = Offer(*FCustomerFiles, *FHelpdeskFiles, FDir.File("large"), FDir.File("left.in"));
+    ASSERT_TRUE(left.Received);
+    ASSERT_TRUE(ServeUntil([&] { return left.Received->BytesTransferred() >= 4096; }));
+    dynamic_cast<TorvCommandThread&>(*FHelpdesk->FindChannelThread(orvCommandChannel)).SendLeave();
+    const std::string leftId = left.Sent->TransferId();
+    ASSERT_TRUE(ServeUntil([&] { return ReportedEnd(leftId); }));
+    reports = Reports(leftId);
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_TRUE(reports[1].Interrupted);
+    EXPECT_GT(reports[1].Bytes, 0);
+    EXPECT_EQ(reports[1].Sha256, TorvSha256::Of(large.substr(0, static_cast<std::size_t>(reports[1].Bytes))));
+    // Nothing is reported twice, not even when the control thread goes.
+    FCustomer.reset();
+    for (const std::string& id : {upId, downId, cutId, leftId})
+        EXPECT_EQ(Reports(id).size(), 2u) << id;
 }
 
 } // namespace
