@@ -12,7 +12,9 @@
 #include "lib/orvConnectionsUtils.h"
 #include "lib/orvFileTransferFeature.h"
 #include "lib/orvMessageDlg.h"
+#include "lib/orvReceiptForm.h"
 #include "lib/orvRemoteDesktopFeature.h"
+#include "lib/orvSessionReceipt.h"
 #include "lib/orvUpdateFeature.h"
 
 #include <QAction>
@@ -406,6 +408,18 @@ void TfrmCustomer::BuildPages()
                 QStringLiteral("Your remote support session has ended. Connection to remote computer is "
                                "closed. Now you can start a new support session or close Orvalis.\n\n"
                                "We hope Orvalis helped you to receive better support!"));
+        lblReceipt = new TorvClickLabel(sbStep5);
+        lblReceipt->setObjectName(QStringLiteral("lblReceipt"));
+        lblReceipt->setText(Text(orvCustomerText::ReceiptLink));
+        lblReceipt->setToolTip(
+            QStringLiteral("Who joined, what the helpdesk was allowed and did, and which files "
+                           "went where."));
+        lblReceipt->setStyleSheet(QStringLiteral("QLabel { color: #1F5FA8; text-decoration: underline; }"));
+        lblReceipt->setCursor(Qt::PointingHandCursor);
+        lblReceipt->hide();
+        connect(lblReceipt, &TorvClickLabel::clicked, this,
+                [this] { orvGuarded("TfrmCustomer.lblReceiptClick", [this] { lblReceiptClick(); }); });
+        layout->addWidget(lblReceipt, 0, Qt::AlignLeft);
         layout->addStretch(1);
         btNewSession = NewButton(sbStep5, "btNewSession", "New session");
         btNewSession->setToolTip(QStringLiteral("Start new remote support session."));
@@ -473,8 +487,11 @@ void TfrmCustomer::closeEvent(QCloseEvent* event)
     DebugLog("Closing mainform");
     orvGuarded("TfrmCustomer.FormClose", [this] {
         FServers.reset();
-        if (FConnection && FConnection->GetConnectionState() == csConnected)
+        if (FConnection && FConnection->GetConnectionState() == csConnected) {
+            if (FReceipt)
+                FReceipt->Ended(TorvEndReason::Closed);
             Disconnect();
+        }
     });
     DebugLog("Mainform closed");
     event->accept();
@@ -525,6 +542,8 @@ void TfrmCustomer::ShowPage(QWidget* page)
         sbStep1Enter();
     else if (page == sbStep2)
         sbStep2Enter();
+    else if (page == sbStep5)
+        lblReceipt->setVisible(FReceipt != nullptr);
 }
 
 void TfrmCustomer::SetStatus(TorvStatus status)
@@ -625,8 +644,16 @@ void TfrmCustomer::MainTimerTimer()
     // A connection lost before its first tick still ends on the session-ended page.
     const bool takenOver = std::exchange(FTakenOver, false);
     if (state != FLastShownState || takenOver) {
+        // A connection just taken over starts from nothing, whatever the last one showed.
+        const TServerConnectionState before = takenOver ? scsDisconnected : FLastShownState;
+        if (FReceipt && state == scsTotallyConnected)
+            FReceipt->HelpdeskJoined();
+        else if (FReceipt && before == scsTotallyConnected)
+            FReceipt->HelpdeskLeft();
         switch (state) {
         case scsDisconnected:
+            if (FReceipt)
+                FReceipt->Ended(TorvEndReason::Lost);
             SetBusyCursor(false);
             SetConnectEnabled(true);
             SetStatus(TorvStatus::Ended);
@@ -706,6 +733,7 @@ void TfrmCustomer::PollEstablishment()
     FConnection = std::move(connection);
     FTakenOver = true;
     ++FSessionSerial;
+    StartReceipt();
     DebugLog("Initializing connection");
     FFeatures.TakeOver(*FConnection);
 }
@@ -714,8 +742,34 @@ void TfrmCustomer::PollEstablishment()
 // Actions
 // ===========================================================================
 
+void TfrmCustomer::StartReceipt()
+{
+    const int code =
+        static_cast<int>(static_cast<std::int64_t>(FConnection->SessionIdentifier()) - orvSessionIDBase);
+    FReceipt = std::make_shared<TorvSessionReceipt>(
+        FEnv.ReceiptFolder.empty() ? orvReceiptFolder() : FEnv.ReceiptFolder,
+        std::string(orvCustomerText::Caption) + " " + kProgramVersion);
+    FReceipt->Connected(FConnection->GetAddress(), FConnection->GetPort(), code, FConnectPressed);
+    FReceipt->Permission(FPermissionLevel, FPermissionLevel == FStartLevel && FStartLevel != orvLevelBasic
+                                               ? "set by the start switch " + PermissionSwitch(FStartLevel)
+                                               : std::string("the program's default"));
+}
+
+void TfrmCustomer::lblReceiptClick()
+{
+    if (!FReceipt)
+        return;
+    if (!FReceiptForm)
+        FReceiptForm = std::make_unique<TReceiptForm>(this);
+    FReceiptForm->SetReceipt(FReceipt);
+    FReceiptForm->show();
+    FReceiptForm->raise();
+    FReceiptForm->activateWindow();
+}
+
 void TfrmCustomer::aOpenConnectionExecute()
 {
+    FConnectPressed = std::chrono::system_clock::now();
     SetBusyCursor(true);
     SetConnectEnabled(false);
     FConnection.reset();
@@ -746,6 +800,8 @@ void TfrmCustomer::Disconnect()
 {
     if (!FConnection)
         return;
+    if (FReceipt)
+        FReceipt->Ended(TorvEndReason::Disconnect);
     if (TorvCommandThread* command = CommandThread()) {
         // The helpdesk hears why the session ends, then the gateway that we leave.
         try {
@@ -823,9 +879,13 @@ void TfrmCustomer::SetBusyCursor(bool busy)
         QGuiApplication::restoreOverrideCursor();
 }
 
-void TfrmCustomer::RaisePermissionLevel(std::uint8_t atLeast)
+void TfrmCustomer::RaisePermissionLevel(std::uint8_t atLeast, const std::string& cause)
 {
-    FPermissionLevel = std::max(FPermissionLevel, atLeast);
+    if (atLeast <= FPermissionLevel)
+        return;
+    FPermissionLevel = atLeast;
+    if (FReceipt)
+        FReceipt->Permission(FPermissionLevel, cause);
 }
 
 TorvCommandThread* TfrmCustomer::CommandThread() const
@@ -860,22 +920,34 @@ void TfrmCustomer::HandleOneCommand()
         // A reason-less notice (an empty "7:" from the gateway) has nothing to show.
         if (data == "203" || data.empty())
             return;
-        if (const auto record = DecodeRegisteringData(data))
-            ShowMessageText(ResultText(record->ResultCode));
-        else
-            ShowMessageText(ResultText(DecimalOrThrow(data)));
+        const auto record = DecodeRegisteringData(data);
+        const int result = record ? record->ResultCode : DecimalOrThrow(data);
+        const std::string message = ResultText(result);
+        if (FReceipt) {
+            if (ShownServerState() == scsDisconnected)
+                FReceipt->Ended(TorvEndReason::Gateway, result, message);
+            else
+                FReceipt->Notice(result, message);
+        }
+        ShowMessageText(message);
     } else if (code == orvCmd::RequestRestartOrLogOff) {
         command->SendAcknowledge(std::string(orvCmd::Acknowledge), code);
         // Only the two requests this command exists for are carried out: any
         // other data would let the helpdesk play the gateway's part.
-        if (data != orvCmd::LogOff && data != orvCmd::Restart)
+        const auto action = data == orvCmd::LogOff ? TorvHelpdeskAction::LogOff : TorvHelpdeskAction::Restart;
+        const char* question =
+            data == orvCmd::LogOff ? orvCustomerText::AskLogOff : orvCustomerText::AskRestart;
+        if (data != orvCmd::LogOff && data != orvCmd::Restart) {
             command->SendNotHandled(text);
-        else if (FPermissionLevel == orvLevelAllowRemoteActions)
+        } else if (FPermissionLevel == orvLevelAllowRemoteActions) {
+            if (FReceipt)
+                FReceipt->Action(action, TorvActionOutcome::GrantedByLevel);
             command->AddMessage(JoinCommand(data, ""));
-        else if (data == orvCmd::LogOff)
-            AskCommandQuestion(orvCustomerText::AskLogOff, JoinCommand(orvCmd::LogOff, ""));
-        else if (data == orvCmd::Restart)
-            AskCommandQuestion(orvCustomerText::AskRestart, JoinCommand(orvCmd::Restart, ""));
+        } else {
+            if (FReceipt)
+                FReceipt->Action(action, TorvActionOutcome::Asked, {}, question);
+            AskCommandQuestion(question, JoinCommand(data, ""));
+        }
     } else if (code == orvCmd::NotHandled) {
         // The helpdesk did not understand something of ours: nothing to do.
     } else {
@@ -910,16 +982,29 @@ void TfrmCustomer::QuestionAnswered(TMessageDlg& dialog, int answer)
 
 void TfrmCustomer::CommandQuestionAnswer(TMessageDlg& dialog, int answer)
 {
-    if (answer == mdaYes) {
-        if (TorvCommandThread* command = CommandThread()) {
+    if (TorvCommandThread* command = CommandThread()) {
+        NoteQuestionAnswer(dialog.Command, answer == mdaYes);
+        if (answer == mdaYes)
             command->AddMessage(dialog.Command);
-            const std::string code = SplitCommandText(dialog.Command).Code;
-            if (code == orvCmd::LogOff || code == orvCmd::Restart)
-                FPermissionLevel = orvLevelAllowRemoteActions;
-        }
     }
     if (answer != mdaClosed)
         dialog.close();
+}
+
+void TfrmCustomer::NoteQuestionAnswer(const std::string& command, bool yes)
+{
+    const std::string code = SplitCommandText(command).Code;
+    if (code != orvCmd::LogOff && code != orvCmd::Restart)
+        return;
+    const bool logOff = code == orvCmd::LogOff;
+    if (FReceipt)
+        FReceipt->Action(logOff ? TorvHelpdeskAction::LogOff : TorvHelpdeskAction::Restart,
+                         yes ? TorvActionOutcome::GrantedByAnswer : TorvActionOutcome::Refused);
+    if (yes)
+        RaisePermissionLevel(orvLevelAllowRemoteActions,
+                             std::string("you answered Yes to \u201C") +
+                                 (logOff ? orvCustomerText::AskLogOff : orvCustomerText::AskRestart) +
+                                 "\u201D");
 }
 
 // ===========================================================================

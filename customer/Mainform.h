@@ -32,6 +32,7 @@ class QPushButton;
 class QTimer;
 class TMessageDlg;
 class TOrvServers;
+class TReceiptForm;
 class TorvBanner;
 class TorvClickLabel;
 class TorvCommandThread;
@@ -50,6 +51,7 @@ struct TorvCustomerEnvironment
     std::function<TorvRemoteDesktopParts()> RemoteDesktopParts;    // empty: the real relays
     std::function<void(std::chrono::milliseconds)> PauseGuiThread; // empty: waits painting, no input
     std::function<void()> EndProgram; // after the update package started; empty: the application quits
+    std::string ReceiptFolder;        // where session receipts are kept; empty: the user's state folder
 };
 
 // Status panel looks.
@@ -74,7 +76,11 @@ public:
     // A restart whose time window has passed: the program ends without showing the window.
     bool StopRequested() const { return FStopRequested; }
     std::uint8_t PermissionLevel() const override { return FPermissionLevel; }
-    void RaisePermissionLevel(std::uint8_t atLeast) override;
+    void RaisePermissionLevel(std::uint8_t atLeast, const std::string& cause) override;
+    // The receipt of the session in progress, or of the last one.
+    std::shared_ptr<TorvSessionReceipt> SessionReceipt() const override { return FReceipt; }
+    // The receipt's window, once opened.
+    TReceiptForm* ReceiptWindow() const { return FReceiptForm.get(); }
     bool AutoConnect() const { return FAutoConnect; }
     std::int32_t PendingSession() const { return FPendingSession; }
 
@@ -110,6 +116,7 @@ public:
     void Image1DblClick();
     void gifTopBannerDblClick();
     void lblUpdateClick();
+    void lblReceiptClick();
     // Ctrl+Shift+F12: raises an error, to try the error report.
     void RaiseTestError();
 
@@ -140,6 +147,9 @@ private:
     void CommandQuestionAnswer(TMessageDlg& dialog, int answer);
     void OpenAddress(const QUrl& address);
     QDateTime Now() const;
+    // A new receipt for the connection just taken over.
+    void StartReceipt();
+    void NoteQuestionAnswer(const std::string& command, bool yes);
 
     // The session features come to life here, in creation order (the
     // file-transfer panel, the chat window, then the remote-desktop
@@ -175,6 +185,9 @@ private:
     std::int32_t FShownSession = 0; // the session identifier the waiting page shows
     unsigned FSessionSerial = 0;    // tells answers to an earlier session's questions apart
     QWidget* FCurrentPage = nullptr;
+    std::chrono::system_clock::time_point FConnectPressed;
+    std::shared_ptr<TorvSessionReceipt> FReceipt;
+    std::unique_ptr<TReceiptForm> FReceiptForm;
 
 public:
     // Controls, by their object names.
@@ -198,6 +211,7 @@ public:
     QPushButton* btnDisconnect = nullptr;
     QPushButton* btCloseConnection = nullptr;
     QPushButton* btNewSession = nullptr;
+    TorvClickLabel* lblReceipt = nullptr;
     QLabel* lblConnID = nullptr;
     QGroupBox* gbRemoteDesktop = nullptr;
     QPushButton* btnShowDesktop = nullptr;
@@ -231,4 +245,5 @@ inline constexpr const char* NoGateway =
 inline constexpr const char* GatewayIdentity = orvGatewayIdentityRefusedText;
 inline constexpr const char* AskLogOff = "Do you want to allow helpdesk to log you off?";
 inline constexpr const char* AskRestart = "Do you want to allow helpdesk to restart your computer?";
+inline constexpr const char* ReceiptLink = "What happened in this session";
 } // namespace orvCustomerText

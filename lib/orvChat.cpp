@@ -8,11 +8,28 @@ void TOrvChatThread::SetOnChatMessage(TChatMessageEvent handler)
     FOnChatMessage = std::move(handler);
 }
 
+void TOrvChatThread::SetOnChatLine(TChatLineEvent handler)
+{
+    TDebugWriteLock lock(FFieldLock, "TOrvChatThread.SetOnChatLine");
+    FOnChatLine = std::move(handler);
+}
+
+void TOrvChatThread::LineCounted(bool fromPeer)
+{
+    TChatLineEvent handler;
+    {
+        TDebugReadLock lock(FFieldLock, "TOrvChatThread.LineCounted");
+        handler = FOnChatLine;
+    }
+    if (handler)
+        handler(fromPeer);
+}
+
 void TOrvChatThread::SendChatMessage(const std::string& text)
 {
     try {
-        if (IsTotallyConnected())
-            Send(JoinCommand(orvChatType::Line, text));
+        if (IsTotallyConnected() && Send(JoinCommand(orvChatType::Line, text)))
+            LineCounted(false);
     } catch (const std::exception& e) {
         // The window's Send button is no place for a network failure.
         DebugLogFmt("Error in TOrvChatThread.SendChatMessage: %s", e.what());
@@ -28,6 +45,7 @@ void TOrvChatThread::ReceiveChatMsgProc()
     }
     if (handler)
         handler(SplitCommandText(FLastMessage).Data);
+    LineCounted(true);
 }
 
 void TOrvChatThread::Execute()

@@ -27,6 +27,9 @@ public:
 
     // Set before the thread starts.
     void SetOnChatMessage(TChatMessageEvent handler);
+    // Told of every line sent (false) or shown (true); only counted, never kept.
+    using TChatLineEvent = std::function<void(bool fromPeer)>;
+    void SetOnChatLine(TChatLineEvent handler);
 
     // Sends "1:" + text while the helpdesk is in the session; otherwise nothing.
     void SendChatMessage(const std::string& text);
@@ -39,7 +42,9 @@ protected:
 
 private:
     void HandleMessage();
+    void LineCounted(bool fromPeer);
 
     TChatMessageEvent FOnChatMessage;
+    TChatLineEvent FOnChatLine;
     std::string FLastMessage; // written by this thread, read by the GUI step while this thread waits
 };

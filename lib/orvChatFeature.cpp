@@ -3,6 +3,7 @@
 #include "lib/orvChat.h"
 #include "lib/orvChatForm.h"
 #include "lib/orvConnections.h"
+#include "lib/orvSessionReceipt.h"
 
 #include <QAction>
 #include <QPointer>
@@ -33,6 +34,11 @@ void TorvChatFeature::TakeOver(TorvConnection& connection)
     thread->SetOnChatMessage([form = QPointer<TChatForm>(FForm.get())](const std::string& text) {
         if (form)
             form->AddChatMessage(text);
+    });
+    // Only counted: what was written stays between the two people.
+    thread->SetOnChatLine([receipt = FHost.SessionReceipt()](bool fromPeer) {
+        if (receipt)
+            receipt->ChatLine(fromPeer);
     });
     orvStartChannelThread(connection, orvChatChannel, std::move(thread));
 }

@@ -4,6 +4,7 @@
 #include "lib/orvAppUtils.h"
 #include "lib/orvCommandThread.h"
 #include "lib/orvOSUtils.h"
+#include "lib/orvSessionReceipt.h"
 
 namespace {
 
@@ -24,12 +25,15 @@ bool TorvHelpdeskActions::Handle(const std::string& code, const std::string& dat
 {
     if (code == orvCmd::OpenFile) {
         Acknowledge(code);
+        Note(TorvHelpdeskAction::Open, data);
         Open(data);
     } else if (code == orvCmd::ControlPanel) {
         Acknowledge(code);
+        Note(TorvHelpdeskAction::Settings);
         Quietly("Opening the desktop settings", [] { OSUtils().OpenControlPanel(); });
     } else if (code == orvCmd::Printers) {
         Acknowledge(code);
+        Note(TorvHelpdeskAction::Printers);
         Quietly("Opening the printers", [] { OSUtils().OpenPrinterLinksFolder(); });
     } else if (code == orvCmd::Restart) {
         Acknowledge(code);
@@ -39,16 +43,31 @@ bool TorvHelpdeskActions::Handle(const std::string& code, const std::string& dat
         LogOff();
     } else if (code == orvCmd::SecureAttention) {
         Acknowledge(code);
+        Note(TorvHelpdeskAction::CtrlAltDel);
         Quietly("Sending Ctrl+Alt+Del",
                 [] { OSUtils().SendKeys(orvHelpdeskActionText::SecureAttentionKeys, false); });
     } else if (code == orvCmd::StartMenu) {
         Acknowledge(code);
+        Note(TorvHelpdeskAction::StartKey);
         Quietly("Sending the start key",
                 [] { OSUtils().SendKeys(orvHelpdeskActionText::StartMenuKeys, false); });
     } else {
         return false;
     }
     return true;
+}
+
+// Noted before it is carried out: a restart may leave no later chance.
+void TorvHelpdeskActions::Note(TorvHelpdeskAction action, const std::string& target)
+{
+    if (const auto receipt = FHost.SessionReceipt())
+        receipt->Action(action, TorvActionOutcome::Done, target);
+}
+
+void TorvHelpdeskActions::NoteEnd(TorvEndReason reason)
+{
+    if (const auto receipt = FHost.SessionReceipt())
+        receipt->Ended(reason);
 }
 
 void TorvHelpdeskActions::Acknowledge(const std::string& code)
@@ -75,6 +94,8 @@ void TorvHelpdeskActions::Open(const std::string& target)
 
 void TorvHelpdeskActions::Restart()
 {
+    Note(TorvHelpdeskAction::Restart);
+    NoteEnd(TorvEndReason::Restart);
     WriteRestartEntry();
     // A refused restart still ends the program: the helpdesk expects it gone.
     Quietly("Restarting the computer", [] { OSUtils().RestartComputer(); });
@@ -83,6 +104,8 @@ void TorvHelpdeskActions::Restart()
 
 void TorvHelpdeskActions::LogOff()
 {
+    Note(TorvHelpdeskAction::LogOff);
+    NoteEnd(TorvEndReason::LogOff);
     WriteRestartEntry();
     if (TorvCommandThread* command = FHost.CommandThread())
         Quietly("Leaving the session", [command] { command->SendLeave(); });

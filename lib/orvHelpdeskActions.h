@@ -6,10 +6,14 @@
 // and log-off first write the restart entry, so the program comes back at the
 // next log-on and rejoins the same session. GUI thread only.
 
+#include "lib/orvSessionReceipt.h"
+
 #include <chrono>
+#include <memory>
 #include <string>
 
 class TorvCommandThread;
+class TorvSessionReceipt;
 
 // What the actions need of the main window.
 class TorvHelpdeskActionsHost
@@ -26,6 +30,8 @@ public:
     virtual void PauseGuiThread(std::chrono::milliseconds time) = 0;
     // The window's ordinary closing: the session is left and the program ends.
     virtual void CloseMainWindow() = 0;
+    // Where what was done is noted; none before the first session.
+    virtual std::shared_ptr<TorvSessionReceipt> SessionReceipt() const = 0;
 
 protected:
     ~TorvHelpdeskActionsHost() = default;
@@ -52,6 +58,8 @@ public:
 
 private:
     void Acknowledge(const std::string& code);
+    void Note(TorvHelpdeskAction action, const std::string& target = {});
+    void NoteEnd(TorvEndReason reason);
     void WriteRestartEntry();
     void Open(const std::string& target);
     void Restart();

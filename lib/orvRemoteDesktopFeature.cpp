@@ -32,6 +32,11 @@ std::string StartText(const char* role)
     return JoinCommand(orvVNC::Start, role);
 }
 
+std::string AnsweredYes(const char* question)
+{
+    return std::string("you answered Yes to \u201C") + question + "\u201D";
+}
+
 } // namespace
 
 TorvRemoteDesktopFeature::TorvRemoteDesktopFeature(TorvSessionHost& host, QAction* openAsViewer,
@@ -64,6 +69,8 @@ void TorvRemoteDesktopFeature::TakeOver(TorvConnection& connection)
     ++FSessionSerial;
     FRemoteDesktopRequestPending = false;
     FControlGrantPending = false;
+    FNotedShowing.reset();
+    FNotedRuns = 0;
     orvStartChannelThread(
         connection, orvRemoteDesktopChannel,
         std::make_unique<TorvVNCThread>(FParts ? FParts() : TorvRemoteDesktopParts::Default()));
@@ -157,8 +164,45 @@ void TorvRemoteDesktopFeature::cbViewOnlyClick()
 // The channel's commands
 // ---------------------------------------------------------------------------
 
+void TorvRemoteDesktopFeature::NoteDesktop()
+{
+    const std::shared_ptr<TorvSessionReceipt> receipt = FHost.SessionReceipt();
+    TorvVNCThread* thread = Channel();
+    if (!receipt)
+        return;
+    const bool running = thread && Running(thread->GetState());
+    const unsigned runs = thread ? thread->RunsStarted() : FNotedRuns;
+    if (FNotedShowing && (!running || runs != FNotedRuns)) {
+        receipt->DesktopStopped(*FNotedShowing);
+        FNotedShowing.reset();
+    }
+    if (runs != FNotedRuns) {
+        FNotedRuns = runs;
+        FNotedShowing = thread->LastRunShowing();
+        FNotedViewOnly = true; // a host starts view-only
+        receipt->DesktopStarted(*FNotedShowing);
+        if (!running) {
+            receipt->DesktopStopped(*FNotedShowing);
+            FNotedShowing.reset();
+        }
+    }
+    if (running && FNotedShowing && *FNotedShowing && thread->ViewOnly() != FNotedViewOnly) {
+        FNotedViewOnly = !FNotedViewOnly;
+        receipt->ViewOnly(FNotedViewOnly);
+    }
+}
+
+void TorvRemoteDesktopFeature::Note(TorvHelpdeskAction action, TorvActionOutcome outcome,
+                                    const char* question)
+{
+    if (const auto receipt = FHost.SessionReceipt())
+        receipt->Action(action, outcome, {}, question);
+}
+
 void TorvRemoteDesktopFeature::HandleOneCommand()
 {
+    // Every tick, also after the session: a desktop that stops with it is noted too.
+    NoteDesktop();
     TorvVNCThread* thread = Channel();
     if (!thread)
         return;
@@ -206,11 +250,14 @@ void TorvRemoteDesktopFeature::HandleRequest(TorvVNCThread& thread, const std::s
 
     if (level >= kLevelAllowRemoteControl) {
         if (control) {
+            Note(TorvHelpdeskAction::Control, TorvActionOutcome::GrantedByLevel);
             FViewOnly->setChecked(false);
             thread.AddMessage(JoinCommand(orvVNC::ControlAnswer, orvVNC::Granted));
         } else if (watch) {
             StartWatching(thread);
         } else if (show && StartShowing(thread)) {
+            Note(TorvHelpdeskAction::View, TorvActionOutcome::GrantedByLevel);
+            Note(TorvHelpdeskAction::Control, TorvActionOutcome::GrantedByLevel);
             FControlGrantPending = true;
             thread.Send(JoinCommand(orvVNC::ControlPromised, ""));
         }
@@ -219,8 +266,8 @@ void TorvRemoteDesktopFeature::HandleRequest(TorvVNCThread& thread, const std::s
             Ask(orvRemoteDesktopText::AskControl, request);
         else if (watch)
             StartWatching(thread);
-        else if (show)
-            StartShowing(thread);
+        else if (show && StartShowing(thread))
+            Note(TorvHelpdeskAction::View, TorvActionOutcome::GrantedByLevel);
     } else if (control && thread.IsServer()) {
         Ask(orvRemoteDesktopText::AskControl, request);
     } else if (show) {
@@ -253,6 +300,8 @@ void TorvRemoteDesktopFeature::ShowNotice(const std::string& data)
 
 void TorvRemoteDesktopFeature::Ask(const char* text, const std::string& command)
 {
+    Note(command == kControlRequest ? TorvHelpdeskAction::Control : TorvHelpdeskAction::View,
+         TorvActionOutcome::Asked, text);
     // The question may outlive the feature and the session it was asked in.
     ShowCommandQuestion(
         text, mdbYesNo, QuestionKind, command,
@@ -272,18 +321,23 @@ void TorvRemoteDesktopFeature::QuestionAnswer(TMessageDlg& dialog, int answer)
     if (thread && command.Code == kControlRequest) {
         // Closing the question refuses, as No does: the helpdesk is not left waiting.
         if (answer == mdaYes) {
-            FHost.RaisePermissionLevel(kLevelAllowRemoteControl);
+            Note(TorvHelpdeskAction::Control, TorvActionOutcome::GrantedByAnswer);
+            FHost.RaisePermissionLevel(kLevelAllowRemoteControl,
+                                       AnsweredYes(orvRemoteDesktopText::AskControl));
             FViewOnly->setChecked(false);
             thread->AddMessage(JoinCommand(orvVNC::ControlAnswer, orvVNC::Granted));
         } else {
+            Note(TorvHelpdeskAction::Control, TorvActionOutcome::Refused);
             FViewOnly->setChecked(true);
             thread->AddMessage(JoinCommand(orvVNC::ControlAnswer, orvVNC::Refused));
         }
     } else if (thread && command.Code == orvVNC::Start) {
         if (answer == mdaYes) {
-            FHost.RaisePermissionLevel(kLevelAllowViewing);
+            Note(TorvHelpdeskAction::View, TorvActionOutcome::GrantedByAnswer);
+            FHost.RaisePermissionLevel(kLevelAllowViewing, AnsweredYes(orvRemoteDesktopText::AskViewing));
             StartShowing(*thread);
         } else {
+            Note(TorvHelpdeskAction::View, TorvActionOutcome::Refused);
             FRemoteDesktopRequestPending = false;
             thread->Send(JoinCommand(orvVNC::Notice, orvVNC::NoticeViewingRefused));
         }

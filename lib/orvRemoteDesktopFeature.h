@@ -6,11 +6,13 @@
 // carried out or put to the user as the permission level says.
 
 #include "lib/orvSessionFeature.h"
+#include "lib/orvSessionReceipt.h"
 #include "lib/orvVNCThread.h"
 
 #include <QObject>
 
 #include <functional>
+#include <optional>
 #include <string>
 
 class QAction;
@@ -70,6 +72,9 @@ private:
     void QuestionAnswer(TMessageDlg& dialog, int answer);
     void OfferViewOnly(bool offered);
     void SetStartEnabled(bool enabled);
+    // Notes in the receipt what the desktop has done since the last tick.
+    void NoteDesktop();
+    void Note(TorvHelpdeskAction action, TorvActionOutcome outcome, const char* question = "");
 
     TorvSessionHost& FHost;
     QAction* FOpenAsViewer;
@@ -79,7 +84,10 @@ private:
     TPartsFactory FParts;
     bool FRemoteDesktopRequestPending = false;
     bool FControlGrantPending = false;
-    unsigned FSessionSerial = 0; // tells answers to an earlier session's questions apart
+    unsigned FSessionSerial = 0;       // tells answers to an earlier session's questions apart
+    std::optional<bool> FNotedShowing; // a desktop is noted as running: ours shown (true) or watched
+    unsigned FNotedRuns = 0;           // of the channel thread's runs
+    bool FNotedViewOnly = true;
     // Context of the connections and questions: gone with the feature, so
     // nothing calls into a feature that has been destroyed.
     QObject FAlive;

@@ -7,10 +7,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 class TorvConnection;
 class TorvChannelThread;
+class TorvSessionReceipt;
 
 // What the main window offers the features.
 class TorvSessionHost
@@ -22,8 +24,11 @@ public:
     virtual TorvChannelThread* SessionChannelThread(int channel) const = 0;
     // How far the user trusts the helpdesk in this session (0 to 3).
     virtual std::uint8_t PermissionLevel() const = 0;
-    // Raises the level to at least the given one; never lowers it.
-    virtual void RaisePermissionLevel(std::uint8_t atLeast) = 0;
+    // Raises the level to at least the given one; never lowers it. cause:
+    // why, in plain words, for the session's receipt.
+    virtual void RaisePermissionLevel(std::uint8_t atLeast, const std::string& cause) = 0;
+    // The receipt of the session in progress, or of the last one; none before the first.
+    virtual std::shared_ptr<TorvSessionReceipt> SessionReceipt() const = 0;
 
 protected:
     ~TorvSessionHost() = default;

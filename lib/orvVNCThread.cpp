@@ -150,6 +150,7 @@ void TorvVNCThread::SetViewOnly(bool on)
     FPendingViewOnlyOff = false;
     if (!IsServer())
         return;
+    FViewOnly = on;
     if (FHostDataSeen)
         FParts.PostHostViewOnly(on);
     else if (on)
@@ -295,6 +296,9 @@ void TorvVNCThread::Dispatch(const std::string& text, bool fromPeer)
             SetIsServer(true);
         else if (data == orvVNC::Client)
             SetIsServer(false);
+        // Counted once its role is known; the role first, as the count is read first.
+        FLastRunShowing = IsServer();
+        ++FRunsStarted;
         if (IsServer()) {
             ConnectVNCServer();
             Send(JoinCommand(orvVNC::HostPassword, FHostRelay ? FHostRelay->HostPassword() : ""));
@@ -378,6 +382,7 @@ void TorvVNCThread::ConnectVNCServer()
     try {
         FViewerRelay.reset();
         FHostRelay.reset();
+        FViewOnly = true;
         FHostRelay = FParts.NewHostRelay(*this);
         FHostRelay->StartVNCServer();
         WaitForStop(HostStartWaitMs);

@@ -127,6 +127,12 @@ public:
     std::string GetUnhandledCommand();
     void SendCommandNotHandled(const std::string& text);
     void SetViewOnly(bool on);
+    // What was last asked of the desktop we show; a host starts view-only.
+    bool ViewOnly() const noexcept { return FViewOnly.load(); }
+    // Remote desktops started on this channel so far, and whether the last
+    // one showed ours, so that one too short to be seen running still counts.
+    unsigned RunsStarted() const noexcept { return FRunsStarted.load(); }
+    bool LastRunShowing() const noexcept { return FLastRunShowing.load(); }
 
     // Tuning values.
     std::size_t LargeChunk = 50;
@@ -170,6 +176,9 @@ private:
     std::atomic<bool> FHostDataSeen{false}; // also read by SetViewOnly on the main thread
     std::atomic<bool> FPendingViewOnlyOn{false};
     std::atomic<bool> FPendingViewOnlyOff{false};
+    std::atomic<bool> FViewOnly{true};
+    std::atomic<unsigned> FRunsStarted{0};
+    std::atomic<bool> FLastRunShowing{false};
     bool FWindowFound = false;
     std::atomic<bool> FControlPromised{false};
     std::deque<std::string> FUnhandled; // guarded by FFieldLock

@@ -131,7 +131,8 @@ public:
         return Connection ? Connection->FindChannelThread(channel) : nullptr;
     }
     std::uint8_t PermissionLevel() const override { return 0; }
-    void RaisePermissionLevel(std::uint8_t) override {}
+    void RaisePermissionLevel(std::uint8_t, const std::string&) override {}
+    std::shared_ptr<TorvSessionReceipt> SessionReceipt() const override { return nullptr; }
     std::unique_ptr<TorvConnection> Connection;
 };
 

@@ -231,12 +231,6 @@ TEST_F(HelpdeskActionsTest, TheLogOffWaitKeepsThePaintingButNotTheCommands)
 // Restart and rejoin, with the built programs
 // ---------------------------------------------------------------------------
 
-QString BuiltProgram(const char* name)
-{
-    const QString path = QStringLiteral(ORV_BINARY_DIR "/bin/") + QLatin1String(name);
-    return QFileInfo::exists(path) ? path : QString();
-}
-
 // The Exec line of a desktop entry, split into its words (quotes removed).
 QStringList ExecWords(const std::string& entry)
 {
@@ -260,39 +254,6 @@ QStringList ExecWords(const std::string& entry)
     words << word;
     return words;
 }
-
-// The console's output so far, read as it comes.
-class TConsole
-{
-public:
-    TConsole(const QString& program, const std::string& settings, int code)
-    {
-        FProcess.setProcessChannelMode(QProcess::MergedChannels);
-        FProcess.start(
-            program, {QStringLiteral("--settings"), QString::fromStdString(settings), QString::number(code)});
-    }
-    ~TConsole()
-    {
-        FProcess.write("quit\n");
-        if (!FProcess.waitForFinished(20000))
-            FProcess.kill();
-        FProcess.waitForFinished(20000);
-    }
-    void Type(const char* line) { FProcess.write(line); }
-    int Count(const std::string& text)
-    {
-        FOutput += FProcess.readAll().toStdString();
-        int n = 0;
-        for (std::size_t at = FOutput.find(text); at != std::string::npos; at = FOutput.find(text, at + 1))
-            ++n;
-        return n;
-    }
-    const std::string& Output() const { return FOutput; }
-
-private:
-    QProcess FProcess;
-    std::string FOutput;
-};
 
 TEST_F(HelpdeskActionsTest, AfterARestartTheProgramRejoinsTheSameSession)
 {

@@ -160,7 +160,7 @@ TEST_F(RemoteDesktopTest, TheCustomerAsksToWatchIsRefusedAsksAgainWatchesAndStop
     EXPECT_FALSE(Feature().RemoteDesktopRequestPending());
 
     // The same at the highest level: the user's own request is never granted by the level.
-    form.RaisePermissionLevel(3);
+    form.RaisePermissionLevel(3, "a test");
     form.OpenVNCAsViewer->trigger();
     ASSERT_TRUE(Hears("11:0:VNCSERVER", 2));
     EXPECT_TRUE(WaitFor([&] { return StartEnabled(false); }));
@@ -335,7 +335,7 @@ TEST_F(RemoteDesktopTest, OffersToShowNoticesAndUnknownTexts)
     EXPECT_FALSE(Thread().IsServer());
     Tell("6:"); // the helpdesk gives up
     ASSERT_TRUE(Reaches(vsConnected));
-    form.RaisePermissionLevel(1);
+    form.RaisePermissionLevel(1, "a test");
     Tell("11:0:VNCCLIENT");
     ASSERT_TRUE(Hears("0:VNCSERVER"));
     ASSERT_TRUE(Reaches(vsConnectingAsViewer1));

@@ -21,8 +21,11 @@
 #include "tests/support_qt/QtTestUtil.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QPushButton>
 #include <QTest>
 
@@ -186,6 +189,53 @@ private:
     std::mutex FMutex;
     std::vector<std::string> FReceived;
     std::jthread FCollector;
+};
+
+// A program of this build's bin folder; empty when it was not built.
+inline QString BuiltProgram(const char* name)
+{
+    const QString path = QStringLiteral(ORV_BINARY_DIR "/bin/") + QLatin1String(name);
+    return QFileInfo::exists(path) ? path : QString();
+}
+
+// The helpdesk console (orvhelpdesk) joining a session; its output is read as it comes.
+class TConsole
+{
+public:
+    TConsole(const QString& program, const std::string& settings, int code,
+             const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment())
+    {
+        FProcess.setProcessEnvironment(environment);
+        FProcess.setProcessChannelMode(QProcess::MergedChannels);
+        FProcess.start(
+            program, {QStringLiteral("--settings"), QString::fromStdString(settings), QString::number(code)});
+    }
+    ~TConsole()
+    {
+        FProcess.write("quit\n");
+        if (!FProcess.waitForFinished(20000))
+            FProcess.kill();
+        FProcess.waitForFinished(20000);
+    }
+    TConsole(const TConsole&) = delete;
+    TConsole& operator=(const TConsole&) = delete;
+
+    void Type(const char* line) { FProcess.write(line); }
+    void Type(const std::string& line) { FProcess.write(line.c_str()); }
+    int Count(const std::string& text)
+    {
+        FOutput += FProcess.readAll().toStdString();
+        int n = 0;
+        for (std::size_t at = FOutput.find(text); at != std::string::npos; at = FOutput.find(text, at + 1))
+            ++n;
+        return n;
+    }
+    bool Says(const std::string& text) { return Count(text) > 0; }
+    const std::string& Output() const { return FOutput; }
+
+private:
+    QProcess FProcess;
+    std::string FOutput;
 };
 
 // ---------------------------------------------------------------------------
