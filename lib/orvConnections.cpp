@@ -308,6 +308,12 @@ void TorvConnection::SetActive(bool value)
         if (!FTransport)
             return;
         if (value != FTransport->Active()) {
+            if (value) {
+                // Before the transport starts: its first handshake may be refused at once.
+                std::lock_guard pinsLock(FPinsMutex);
+                FPinnedGateway = FHost + ":" + std::to_string(FTransport->MessengerPort());
+                FIdentityRefused = false; // a refusal of the last link is not for this one
+            }
             FTransport->SetActive(value);
             if (value) {
                 FDeactivationRequested = false; // a request of the last link is not for this one
@@ -315,11 +321,6 @@ void TorvConnection::SetActive(bool value)
                 // Due at once; a tick counter near its signed half-way mark must not make 0 look like the
                 // future.
                 FNextPingTick = FActivationTick;
-                {
-                    std::lock_guard pinsLock(FPinsMutex);
-                    FPinnedGateway = FHost + ":" + std::to_string(FTransport->MessengerPort());
-                    FIdentityRefused = false; // a refusal of the last link is not for this one
-                }
                 DebugLog("connection activated");
             } else {
                 DebugLog(FHost + ":" + std::to_string(FTransport->MessengerPort()) +

@@ -8,6 +8,7 @@
 #include "transport/MCSocket.h"
 
 #include <INIReader.h>
+#include <ini.h>
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -90,6 +91,28 @@ std::string ReadSettingsValue(const std::string& iniPath, const std::string& sec
     if (const auto lf = value.find('\n'); lf != std::string::npos)
         value.resize(lf);
     return std::string(Unquote(Trim(value)));
+}
+
+std::vector<std::string> ReadSectionKeys(const std::string& iniPath, const std::string& section)
+{
+    struct TWanted
+    {
+        const std::string& Section;
+        std::vector<std::string> Keys;
+    } wanted{section, {}};
+    const auto text = LoadIniText(iniPath);
+    if (!text)
+        return {};
+    ini_parse_string(
+        text->c_str(),
+        [](void* user, const char* sectionName, const char* name, const char*) {
+            auto& w = *static_cast<TWanted*>(user);
+            if (name && MCSameText(sectionName, w.Section))
+                w.Keys.emplace_back(name);
+            return 1;
+        },
+        &wanted);
+    return wanted.Keys;
 }
 
 // ---------------------------------------------------------------------------
@@ -268,7 +291,8 @@ void TOrvServers::Start(std::int32_t requestedSessionID, std::uint8_t programKin
     FIdentityRefused = false;
     FSettingsError.clear();
 
-    TorvGatewayPins pins = orvCheckGatewayPins(ReadNumberedSettings(FSettingsFile, "gateway", "pin"));
+    TorvGatewayPins pins = orvCheckGatewayPins(ReadNumberedSettings(FSettingsFile, "gateway", "pin"),
+                                               ReadSectionKeys(FSettingsFile, "gateway"));
     if (!pins.Error.empty()) {
         // Connecting without the pins the deployment asked for would be worse than not connecting.
         DebugLog(pins.Error);

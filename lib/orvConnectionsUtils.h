@@ -37,6 +37,10 @@ std::vector<std::string> ReadGatewayList(const std::string& iniPath);
 std::vector<std::string> ReadNumberedSettings(const std::string& iniPath, const std::string& section,
                                               const std::string& prefix);
 
+// The names of every key of one section, as written; empty when the file or
+// the section is missing.
+std::vector<std::string> ReadSectionKeys(const std::string& iniPath, const std::string& section);
+
 // One value of the settings file, without surrounding blanks or quotes;
 // empty when the file, the section or the key is missing.
 std::string ReadSettingsValue(const std::string& iniPath, const std::string& section, const std::string& key);

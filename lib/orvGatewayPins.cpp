@@ -1,6 +1,7 @@
 #include "lib/orvGatewayPins.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstddef>
 
 namespace {
@@ -52,9 +53,26 @@ bool orvIsWellFormedPin(std::string_view pin)
     return pin.starts_with(PinPrefix) && IsBase64Of32Bytes(pin.substr(PinPrefix.size()));
 }
 
-TorvGatewayPins orvCheckGatewayPins(const std::vector<std::string>& values)
+TorvGatewayPins orvCheckGatewayPins(const std::vector<std::string>& values,
+                                    const std::vector<std::string>& keys)
 {
     TorvGatewayPins result;
+    for (const std::string& key : keys) {
+        std::string lower = key;
+        std::transform(lower.begin(), lower.end(), lower.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (!lower.starts_with("pin"))
+            continue;
+        bool read = false;
+        for (std::size_t i = 1; i <= values.size() && !read; ++i)
+            read = lower == "pin" + std::to_string(i);
+        if (!read) {
+            result.Error =
+                "The settings file has a gateway pin that is not read (" + Shown(key) +
+                "): pins are numbered pin1, pin2, ... without gaps. Your connection was not opened.";
+            return result;
+        }
+    }
     for (std::size_t i = 0; i < values.size(); ++i) {
         if (!orvIsWellFormedPin(values[i])) {
             result.Pins.clear();

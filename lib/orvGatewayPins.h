@@ -20,8 +20,12 @@ struct TorvGatewayPins
     std::string Error; // the user's text about the first malformed pin; empty when all are good
 };
 
-// values: pin1, pin2, ... of the settings file, in order.
-TorvGatewayPins orvCheckGatewayPins(const std::vector<std::string>& values);
+// values: pin1, pin2, ... of the settings file, in order; keys: every key of
+// the section. A key that looks like a pin but is not read as one (after a gap
+// in the numbers, or without a number) is an error too: pinning must never go
+// quietly.
+TorvGatewayPins orvCheckGatewayPins(const std::vector<std::string>& values,
+                                    const std::vector<std::string>& keys = {});
 
 // True when no pins are set or the seen pin is one of them.
 bool orvPinAccepted(const std::vector<std::string>& pins, std::string_view seenPin);

@@ -187,6 +187,21 @@ TEST_F(Pinning, AMalformedPinFailsTheEstablishmentAtStartWithoutAConnection)
         EXPECT_NE(servers.SettingsError().find(c.Named), std::string::npos) << servers.SettingsError();
         EXPECT_FALSE(servers.IdentityRefused());
     }
+    // A pin that would not be read (after a gap, or without a number) must not switch pinning off quietly.
+    const std::string gateway1 = "[gateway]\ngateway1=127.0.0.1:" + std::to_string(gateway.Port()) + "\n";
+    for (const auto& [pins, named] :
+         {std::pair{"pin2=" + OurPin + "\n", std::string("(pin2)")},
+          std::pair{"Pin=" + OurPin + "\n", std::string("(Pin)")},
+          std::pair{"pin1=" + OurPin + "\npin3=" + OurPin + "\n", std::string("(pin3)")}}) {
+        SCOPED_TRACE(named);
+        const std::string path = FDir.File("gap.ini");
+        WriteFile(path, gateway1 + pins);
+        TOrvServers servers(path, 60s);
+        servers.Start(0, orvKindCustomer, "beta4", "EN", orvRegisteringDataVersion);
+        EXPECT_TRUE(servers.Failed());
+        EXPECT_EQ(servers.ConnectionCount(), 0u);
+        EXPECT_NE(servers.SettingsError().find(named), std::string::npos) << servers.SettingsError();
+    }
 }
 
 TEST_F(Pinning, AGatewayWhoseKeyMatchesAnyPinRegistersAndWithoutPinsAnyKeyDoes)
@@ -198,11 +213,14 @@ TEST_F(Pinning, AGatewayWhoseKeyMatchesAnyPinRegistersAndWithoutPinsAnyKeyDoes)
         EXPECT_TRUE(Registers(servers)) << pins.size() << " pins";
         EXPECT_FALSE(servers.IdentityRefused());
     }
-    // Of two gateways the one with the pinned key wins, though the other was refused.
+    // Of two gateways the one with the pinned key wins; the other is refused whenever it answers.
     GatewayProcess foreign(Serving(Foreign));
+    TLogCapture log;
     TOrvServers servers(Settings({foreign.Port(), ours.Port()}, {OurPin}));
     EXPECT_TRUE(Registers(servers));
-    EXPECT_TRUE(servers.IdentityRefused());
+    const std::string refused = "Gateway 127.0.0.1:" + std::to_string(foreign.Port()) + " refused: its key " +
+                                ForeignPin + " matches no pin of the settings file";
+    EXPECT_TRUE(WaitUntil([&] { return log.Has(refused); }, 30s)) << log.Text();
     // Without pins that gateway is fine.
     TOrvServers unpinned(Settings({foreign.Port()}, {}));
     EXPECT_TRUE(Registers(unpinned));
@@ -270,7 +288,13 @@ TEST_F(Pinning, OpenSslServersAreRefusedDuringTheHandshakeUnlessTheirKeyIsPinned
             Settings({server->Port()}, c ? std::vector<std::string>{ForeignPin} : std::vector<std::string>{}),
             60s);
         accepted.Start(0, orvKindCustomer, "beta4", "EN", orvRegisteringDataVersion);
-        EXPECT_TRUE(WaitUntil([&] { return ClientSentData(*server); }, 30s)) << server->Output();
+        EXPECT_TRUE(WaitUntil(
+            [&] {
+                accepted.Poll();
+                return ClientSentData(*server);
+            },
+            30s))
+            << server->Output();
         EXPECT_FALSE(accepted.IdentityRefused());
     }
 }
