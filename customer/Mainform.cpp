@@ -1001,10 +1001,9 @@ void TfrmCustomer::NoteQuestionAnswer(const std::string& command, bool yes)
         FReceipt->Action(logOff ? TorvHelpdeskAction::LogOff : TorvHelpdeskAction::Restart,
                          yes ? TorvActionOutcome::GrantedByAnswer : TorvActionOutcome::Refused);
     if (yes)
-        RaisePermissionLevel(orvLevelAllowRemoteActions,
-                             std::string("you answered Yes to \u201C") +
-                                 (logOff ? orvCustomerText::AskLogOff : orvCustomerText::AskRestart) +
-                                 "\u201D");
+        RaisePermissionLevel(
+            orvLevelAllowRemoteActions,
+            orvAnsweredYes(logOff ? orvCustomerText::AskLogOff : orvCustomerText::AskRestart));
 }
 
 // ===========================================================================

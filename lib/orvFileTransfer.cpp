@@ -691,7 +691,12 @@ TFileTransferControlThread::~TFileTransferControlThread()
         transfer->StopWorker();
         // A row may keep the record; it must not reach this thread any more.
         transfer->Detach();
-        ReportLetGo(*transfer, !IsFinalState(transfer->State()));
+        // Never out of a destructor: the record is worth less than the program.
+        try {
+            ReportLetGo(*transfer, !IsFinalState(transfer->State()));
+        } catch (const std::exception& e) {
+            DebugLogFmt("Error in TFileTransferControlThread.Destroy: %s", e.what());
+        }
     }
 }
 

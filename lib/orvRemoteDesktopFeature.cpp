@@ -32,11 +32,6 @@ std::string StartText(const char* role)
     return JoinCommand(orvVNC::Start, role);
 }
 
-std::string AnsweredYes(const char* question)
-{
-    return std::string("you answered Yes to \u201C") + question + "\u201D";
-}
-
 } // namespace
 
 TorvRemoteDesktopFeature::TorvRemoteDesktopFeature(TorvSessionHost& host, QAction* openAsViewer,
@@ -323,7 +318,7 @@ void TorvRemoteDesktopFeature::QuestionAnswer(TMessageDlg& dialog, int answer)
         if (answer == mdaYes) {
             Note(TorvHelpdeskAction::Control, TorvActionOutcome::GrantedByAnswer);
             FHost.RaisePermissionLevel(kLevelAllowRemoteControl,
-                                       AnsweredYes(orvRemoteDesktopText::AskControl));
+                                       orvAnsweredYes(orvRemoteDesktopText::AskControl));
             FViewOnly->setChecked(false);
             thread->AddMessage(JoinCommand(orvVNC::ControlAnswer, orvVNC::Granted));
         } else {
@@ -334,7 +329,7 @@ void TorvRemoteDesktopFeature::QuestionAnswer(TMessageDlg& dialog, int answer)
     } else if (thread && command.Code == orvVNC::Start) {
         if (answer == mdaYes) {
             Note(TorvHelpdeskAction::View, TorvActionOutcome::GrantedByAnswer);
-            FHost.RaisePermissionLevel(kLevelAllowViewing, AnsweredYes(orvRemoteDesktopText::AskViewing));
+            FHost.RaisePermissionLevel(kLevelAllowViewing, orvAnsweredYes(orvRemoteDesktopText::AskViewing));
             StartShowing(*thread);
         } else {
             Note(TorvHelpdeskAction::View, TorvActionOutcome::Refused);

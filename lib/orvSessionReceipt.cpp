@@ -49,9 +49,39 @@ std::string IsoTime(std::chrono::system_clock::time_point time)
     return text;
 }
 
+// Names and paths come from the helpdesk: control characters and the marks
+// that reorder text ("invoice\u202Efdp.exe") would make them read as
+// something else, so they show as U+FFFD.
+std::string Visible(const std::string& text)
+{
+    static const std::string kReplacement = "\uFFFD";
+    std::string shown;
+    shown.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = [&](std::size_t at) {
+            return at < text.size() ? static_cast<unsigned char>(text[at]) : 0u;
+        };
+        const unsigned c = byte(i);
+        if (c < 0x20 || c == 0x7F) {
+            shown += kReplacement;
+        } else if (c == 0xC2 && byte(i + 1) >= 0x80 && byte(i + 1) <= 0x9F) {
+            shown += kReplacement; // C1 controls
+            ++i;
+        } else if (c == 0xE2 && ((byte(i + 1) == 0x80 && (byte(i + 2) == 0x8E || byte(i + 2) == 0x8F ||
+                                                          (byte(i + 2) >= 0xAA && byte(i + 2) <= 0xAE))) ||
+                                 (byte(i + 1) == 0x81 && byte(i + 2) >= 0xA6 && byte(i + 2) <= 0xA9))) {
+            shown += kReplacement; // direction marks, embeddings, overrides and isolates
+            i += 2;
+        } else {
+            shown += static_cast<char>(c);
+        }
+    }
+    return shown;
+}
+
 std::string Quoted(const std::string& text)
 {
-    return "\u201C" + text + "\u201D";
+    return "\u201C" + Visible(text) + "\u201D";
 }
 
 std::string Grouped(std::int64_t number)
@@ -250,6 +280,26 @@ void WriteWhole(const std::string& path, const std::string& content)
         ::unlink(temporary.c_str());
         throw std::system_error(error, std::generic_category(), "cannot write " + path);
     }
+    // The new name itself must survive a power cut too.
+    const int folder = ::open(fs::path(path).parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        ::fsync(folder);
+        ::close(folder);
+    }
+}
+
+// The receipts say where files went and what the helpdesk did: they are kept
+// only in a real folder of this user's own, never through a link.
+void MakePrivateFolder(const std::string& folder)
+{
+    fs::create_directories(folder);
+    struct stat status
+    {
+    };
+    if (::lstat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) || status.st_uid != ::geteuid())
+        throw std::runtime_error(folder + " is not a folder of this user's own");
+    if ((status.st_mode & 0777) != 0700 && ::chmod(folder.c_str(), 0700) != 0)
+        throw std::system_error(errno, std::generic_category(), "cannot make " + folder + " private");
 }
 
 // Keeps the newest `kept` receipts of the folder (the names sort by time),
@@ -272,6 +322,11 @@ void Prune(const std::string& folder, const std::string& own, std::size_t kept)
 }
 
 } // namespace
+
+std::string orvAnsweredYes(const std::string& question)
+{
+    return "you answered Yes to " + Quoted(question);
+}
 
 std::string orvPermissionLevelText(std::uint8_t level)
 {
@@ -419,7 +474,10 @@ void TorvSessionReceipt::ChatLine(bool fromHelpdesk)
 {
     std::lock_guard lock(FLock);
     ++(fromHelpdesk ? FChatFromHelpdesk : FChatToHelpdesk);
-    WriteLocked();
+    // A flood of lines must not mean a flood of synced writes: counts written
+    // at most once a second go out with the next entry otherwise.
+    if (std::chrono::steady_clock::now() - FLastWrite >= std::chrono::seconds(1))
+        WriteLocked();
 }
 
 void TorvSessionReceipt::Notice(int code, const std::string& text)
@@ -579,14 +637,14 @@ void TorvSessionReceipt::WriteLocked()
         return;
     try {
         if (FFilePath.empty()) {
-            fs::create_directories(FFolder);
-            fs::permissions(FFolder, fs::perms::owner_all, fs::perm_options::replace);
+            MakePrivateFolder(FFolder);
             FFilePath = NewFilePathLocked();
             WriteWhole(FFilePath, JsonLocked());
             Prune(FFolder, FFilePath, orvReceiptsKept);
         } else {
             WriteWhole(FFilePath, JsonLocked());
         }
+        FLastWrite = std::chrono::steady_clock::now();
         FWriteError.clear();
     } catch (const std::exception& e) {
         // The session goes on; the receipt stays in memory and can still be saved by hand.

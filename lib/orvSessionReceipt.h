@@ -70,6 +70,9 @@ struct TorvReceiptTransfer
     TorvTransferOutcome Outcome = TorvTransferOutcome::Offered;
 };
 
+// The cause of a permission raised by a question: "you answered Yes to “...”".
+std::string orvAnsweredYes(const std::string& question);
+
 // The permission levels in plain words ("the helpdesk must ask before ...").
 std::string orvPermissionLevelText(std::uint8_t level);
 
@@ -142,4 +145,5 @@ private:
     TorvEndReason FEndReason = TorvEndReason::Lost;
     std::string FFilePath;
     std::string FWriteError;
+    std::chrono::steady_clock::time_point FLastWrite;
 };

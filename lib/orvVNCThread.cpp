@@ -296,7 +296,9 @@ void TorvVNCThread::Dispatch(const std::string& text, bool fromPeer)
             SetIsServer(true);
         else if (data == orvVNC::Client)
             SetIsServer(false);
-        // Counted once its role is known; the role first, as the count is read first.
+        // Counted once its role is known; the role and a host's view-only start
+        // first, as the count is read first.
+        FViewOnly = true;
         FLastRunShowing = IsServer();
         ++FRunsStarted;
         if (IsServer()) {
@@ -382,7 +384,6 @@ void TorvVNCThread::ConnectVNCServer()
     try {
         FViewerRelay.reset();
         FHostRelay.reset();
-        FViewOnly = true;
         FHostRelay = FParts.NewHostRelay(*this);
         FHostRelay->StartVNCServer();
         WaitForStop(HostStartWaitMs);

@@ -145,6 +145,12 @@ TEST_F(ReceiptSession, AWholeSessionWithTheConsoleIsRecordedWithHashesAndCauses)
     const std::string arrived = FDir.File("at helpdesk.bin");
     console.Type("accept " + number + " " + arrived + "\n");
     ASSERT_TRUE(WaitFor([&] { return ReadFile(arrived) == up; })) << console.Output();
+    ASSERT_TRUE(WaitFor([&] {
+        const auto entries = receipt->Entries();
+        return std::any_of(entries.begin(), entries.end(), [](const TorvReceiptEntry& e) {
+            return e.Text.starts_with("Sent \u201C") && e.Text.find("for helpdesk.bin") != std::string::npos;
+        });
+    }));
 
     // The desktop shown on request, then the mouse and keyboard refused.
     console.Type("view\n");

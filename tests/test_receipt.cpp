@@ -154,6 +154,11 @@ TEST(SessionReceipt, ForeignNamesCannotBreakTheExports)
     const std::string name = json.at("entries").at(1).at("details").at("name");
     EXPECT_TRUE(name.starts_with("<script>")) << name;
     EXPECT_NE(name.find("\uFFFD"), std::string::npos) << "bytes that are not UTF-8 are replaced";
+
+    // In plain words, a name cannot reorder itself or break its line.
+    receipt.Transfer({false, "invoice\u202Efdp.exe\nline", "", 9, 0, "", TorvTransferOutcome::Offered});
+    EXPECT_EQ(receipt.Entries().back().Text,
+              "The helpdesk offered you the file \u201Cinvoice\uFFFDfdp.exe\uFFFDline\u201D (9 bytes).");
 }
 
 TEST(SessionReceipt, TheEndStaysLastAndLearnsTheRealReasonOfALostConnection)
@@ -209,13 +214,14 @@ TEST(SessionReceipt, EachEntryIsOnDiskPrivatelyAndOnlyTheLastFiftyAreKept)
     EXPECT_EQ(std::count(names.begin(), names.end(), "session-20250101-000005-1.json"), 0);
     EXPECT_EQ(std::count(names.begin(), names.end(), "session-20250101-000006-1.json"), 1);
 
-    // Every entry is written at once, chat lines included.
+    // Every entry is written at once.
     receipt.HelpdeskJoined();
     EXPECT_EQ(Events(TJson::parse(ReadFile(path))),
               (std::vector<std::string>{"connected", "helpdesk-joined"}));
+    // Chat lines right after a write go out with the next entry.
     receipt.ChatLine(false);
-    EXPECT_EQ(TJson::parse(ReadFile(path)).at("chatLines").at("toHelpdesk"), 1);
     receipt.Ended(TorvEndReason::Disconnect);
+    EXPECT_EQ(TJson::parse(ReadFile(path)).at("chatLines").at("toHelpdesk"), 1);
     EXPECT_EQ(TJson::parse(ReadFile(path)), TJson::parse(receipt.AsJson()));
     EXPECT_TRUE(receipt.WriteError().empty());
 
@@ -261,6 +267,14 @@ TEST(SessionReceipt, AFolderThatCannotBeWrittenKeepsTheReceiptInMemory)
     receipt.HelpdeskJoined();
     EXPECT_FALSE(receipt.WriteError().empty());
     EXPECT_EQ(receipt.Entries().size(), 2u);
+
+    // Nor is a receipt written through a link put where the folder should be.
+    fs::create_directories(dir.File("elsewhere"));
+    fs::create_directory_symlink(dir.File("elsewhere"), dir.File("linked"));
+    TorvSessionReceipt linked(dir.File("linked"), "p");
+    linked.Connected("gw", 1, 1, std::chrono::system_clock::now());
+    EXPECT_FALSE(linked.WriteError().empty());
+    EXPECT_TRUE(fs::is_empty(dir.File("elsewhere")));
 }
 
 TEST(SessionReceipt, TheFolderFollowsTheStateHome)
