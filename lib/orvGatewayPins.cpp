@@ -1,5 +1,7 @@
 #include "lib/orvGatewayPins.h"
 
+#include <openssl/evp.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstddef>
@@ -11,32 +13,20 @@ constexpr std::size_t DigestSize = 32;
 constexpr std::size_t Base64Size = 44; // 32 bytes: 43 characters and one '='
 constexpr std::size_t ShownValueMax = 60;
 
-int Base64Value(char c)
-{
-    if (c >= 'A' && c <= 'Z')
-        return c - 'A';
-    if (c >= 'a' && c <= 'z')
-        return c - 'a' + 26;
-    if (c >= '0' && c <= '9')
-        return c - '0' + 52;
-    if (c == '+')
-        return 62;
-    if (c == '/')
-        return 63;
-    return -1;
-}
-
 // Strict: the only text that encodes 32 bytes, so equal pins are equal texts.
 bool IsBase64Of32Bytes(std::string_view text)
 {
-    if (text.size() != Base64Size || text.back() != '=')
+    if (text.size() != Base64Size)
         return false;
-    const std::string_view digits = text.substr(0, Base64Size - 1);
-    if (!std::all_of(digits.begin(), digits.end(), [](char c) { return Base64Value(c) >= 0; }))
+    unsigned char bytes[Base64Size];
+    // 44 characters decode to 33 bytes, the last one padding; OpenSSL's decoder
+    // is lenient, so the text must also be what encoding the bytes gives back.
+    if (EVP_DecodeBlock(bytes, reinterpret_cast<const unsigned char*>(text.data()),
+                        static_cast<int>(text.size())) != static_cast<int>(DigestSize + 1))
         return false;
-    // 43 digits carry 258 bits; the last digit's two spare bits must be zero.
-    static_assert(DigestSize * 8 + 2 == (Base64Size - 1) * 6);
-    return (Base64Value(digits.back()) & 0x3) == 0;
+    unsigned char again[Base64Size + 1];
+    return EVP_EncodeBlock(again, bytes, static_cast<int>(DigestSize)) == static_cast<int>(Base64Size) &&
+           text == std::string_view(reinterpret_cast<const char*>(again), Base64Size);
 }
 
 std::string Shown(const std::string& value)
