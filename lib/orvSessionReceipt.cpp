@@ -84,6 +84,15 @@ std::string Quoted(const std::string& text)
     return "\u201C" + Visible(text) + "\u201D";
 }
 
+// A quoted question ends the sentence itself: no second full stop after it.
+bool EndsSentence(const std::string& text)
+{
+    for (const char* end : {".\u201D", "?\u201D", "!\u201D"})
+        if (text.ends_with(end))
+            return true;
+    return false;
+}
+
 std::string Grouped(std::int64_t number)
 {
     std::string digits = std::to_string(number < 0 ? -number : number);
@@ -399,7 +408,7 @@ void TorvSessionReceipt::Permission(std::uint8_t level, const std::string& cause
     std::string text =
         first ? "At the start, " + words + " (level " + std::to_string(level) + ", " + cause + ")."
               : "Permission raised to level " + std::to_string(level) + ": " + words + ", because " + cause +
-                    ".";
+                    (EndsSentence(cause) ? "" : ".");
     Add("permission", {{"level", std::int64_t{level}}, {"atStart", first}, {"cause", cause}},
         std::move(text));
 }
@@ -596,6 +605,7 @@ std::string TorvSessionReceipt::AsHtml() const
     std::string html = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
                        "<title>What happened in this session</title>\n<style>\n"
                        "body { font-family: sans-serif; margin: 2em; color: #222; }\n"
+                       "h1 { font-size: 1.4em; }\n"
                        "table { border-collapse: collapse; }\n"
                        "td, th { text-align: left; vertical-align: top; padding: 4px 12px 4px 0; }\n"
                        "td.time { white-space: nowrap; color: #555; }\n"

@@ -22,7 +22,6 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <random>
 #include <regex>
 #include <sys/stat.h>
 
@@ -30,15 +29,6 @@ namespace {
 
 using namespace orvtest;
 using TJson = nlohmann::json;
-
-std::string RandomBytes(std::size_t size, unsigned seed)
-{
-    std::mt19937 random(seed);
-    std::string bytes(size, '\0');
-    for (char& c : bytes)
-        c = static_cast<char>(random());
-    return bytes;
-}
 
 class ReceiptSession : public SessionTest
 {

@@ -19,7 +19,6 @@
 #include <mutex>
 
 #include <fcntl.h>
-#include <random>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,15 +36,6 @@ std::string Sha256(const std::string& bytes)
     unsigned int length = 0;
     EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
     return std::string(reinterpret_cast<const char*>(digest), length);
-}
-
-std::string RandomBytes(std::size_t size, unsigned seed)
-{
-    std::mt19937 random(seed);
-    std::string bytes(size, '\0');
-    for (char& c : bytes)
-        c = static_cast<char>(random());
-    return bytes;
 }
 
 TReceiveFileThread& Receiving(const TTransferPtr& transfer)

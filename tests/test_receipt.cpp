@@ -99,7 +99,7 @@ TEST(SessionReceipt, TheTimelineInPlainWordsAndItsExports)
         "You allowed the helpdesk to view your desktop (you answered Yes).",
         "Permission raised to level 1: the helpdesk could view your desktop without asking, but had to ask "
         "before "
-        "controlling it, because you answered Yes to \u201CMay they see?\u201D.",
+        "controlling it, because you answered Yes to \u201CMay they see?\u201D",
         "Your desktop started being shown to the helpdesk.",
         "View only was switched off: the helpdesk could use your mouse and keyboard.",
         "Received \u201Creport.pdf\u201D from the helpdesk and saved it as \u201C/home/u/report.pdf\u201D: "

@@ -1,8 +1,8 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -30,6 +30,9 @@ private:
 };
 
 std::string ReadFile(const std::string& path);
+
+// size bytes of every value, the same for the same seed.
+std::string RandomBytes(std::size_t size, unsigned seed);
 void WriteFile(const std::string& path, const std::string& content);
 
 inline bool Contains(const std::vector<std::string>& list, const std::string& item)
