@@ -95,10 +95,15 @@ bool EndsSentence(const std::string& text)
 
 std::string Grouped(std::int64_t number)
 {
-    std::string digits = std::to_string(number < 0 ? -number : number);
-    for (int i = static_cast<int>(digits.size()) - 3; i > 0; i -= 3)
-        digits.insert(static_cast<std::size_t>(i), ",");
-    return number < 0 ? "-" + digits : digits;
+    const std::string digits = std::to_string(number);
+    const std::size_t sign = number < 0 ? 1 : 0;
+    std::string grouped = digits.substr(0, sign);
+    for (std::size_t i = sign; i < digits.size(); ++i) {
+        if (i > sign && (digits.size() - i) % 3 == 0)
+            grouped += ',';
+        grouped += digits[i];
+    }
+    return grouped;
 }
 
 std::string ByteCount(std::int64_t bytes)
