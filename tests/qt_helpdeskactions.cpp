@@ -5,6 +5,7 @@
 
 #include "customer/RestartShortcut.h"
 #include "lib/orvHelpdeskActions.h"
+#include "lib/orvSessionReceipt.h"
 #include "tests/support_qt/SessionFixture.h"
 
 #include <QFile>
@@ -279,6 +280,12 @@ TEST_F(HelpdeskActionsTest, AfterARestartTheProgramRejoinsTheSameSession)
     DialogWith(orvCustomerText::AskRestart)->btnYes->click();
     ASSERT_TRUE(WaitFor([&] { return !form.isVisible(); }));
     EXPECT_EQ(FDesktop->Events(), std::vector<std::string>{"reboot"});
+    // The receipt on disk says so before the machine goes down.
+    const std::string receipt = ReadFile(form.SessionReceipt()->FilePath());
+    for (const char* text :
+         {"You allowed the helpdesk to restart your computer (you answered Yes).",
+          "The helpdesk restarted your computer.", "The session ended for the restart of your computer."})
+        EXPECT_NE(receipt.find(text), std::string::npos) << text << "\n" << receipt;
     ASSERT_TRUE(WaitFor([&] { return helpdesk.Count("waiting for the customer to come back") == 1; }, 60000))
         << helpdesk.Output();
 
