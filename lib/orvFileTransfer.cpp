@@ -770,20 +770,10 @@ void TFileTransferControlThread::ReportChanges()
     {
         TDebugLock lock(FLock, "TFileTransferControlThread.ReportChanges");
         for (const auto& [id, transfer] : FTransfers) {
-            const bool joined = FJoinReported.insert(id).second;
-            const bool ended = !FEndReported.count(id) && IsFinalState(transfer->State());
-            if (!joined && !ended)
+            // A summary (with its hash) only for what has something to tell.
+            if (FJoinReported.count(id) && (FEndReported.count(id) || !IsFinalState(transfer->State())))
                 continue;
-            TTransferSummary summary = transfer->Summary();
-            if (joined) {
-                summaries.push_back(summary);
-                summaries.back().Ended = false;
-            }
-            if (ended) {
-                FEndReported.insert(id);
-                summary.Ended = true;
-                summaries.push_back(std::move(summary));
-            }
+            TakeUnreported(transfer->Summary(), summaries);
         }
     }
     Report(std::move(summaries));
@@ -794,21 +784,24 @@ void TFileTransferControlThread::ReportLetGo(TTransferFileThread& transfer, bool
     if (!FOnTransferReport)
         return;
     TTransferSummary summary = transfer.Summary();
+    summary.Ended = true;
+    summary.Interrupted = interrupted;
     std::vector<TTransferSummary> summaries;
     {
         TDebugLock lock(FLock, "TFileTransferControlThread.ReportLetGo");
-        const bool joined = FJoinReported.insert(summary.TransferId).second;
-        if (!FEndReported.insert(summary.TransferId).second)
-            return;
-        if (joined) {
-            summaries.push_back(summary);
-            summaries.back().Ended = false;
-        }
+        TakeUnreported(std::move(summary), summaries);
     }
-    summary.Ended = true;
-    summary.Interrupted = interrupted;
-    summaries.push_back(std::move(summary));
     Report(std::move(summaries));
+}
+
+void TFileTransferControlThread::TakeUnreported(TTransferSummary summary, std::vector<TTransferSummary>& to)
+{
+    if (FJoinReported.insert(summary.TransferId).second) {
+        to.push_back(summary);
+        to.back().Ended = false;
+    }
+    if (summary.Ended && FEndReported.insert(summary.TransferId).second)
+        to.push_back(std::move(summary));
 }
 
 void TFileTransferControlThread::Report(std::vector<TTransferSummary> summaries)

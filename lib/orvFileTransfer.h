@@ -308,6 +308,9 @@ private:
     // Reports a transfer that has left the list, unless it was reported ended;
     // interrupted: it had not ended when the session went.
     void ReportLetGo(TTransferFileThread& transfer, bool interrupted);
+    // Under the control lock: what of the summary has not been told yet (its
+    // joining, and its end when it has ended) goes to `to`, marked as told.
+    void TakeUnreported(TTransferSummary summary, std::vector<TTransferSummary>& to);
     void Report(std::vector<TTransferSummary> summaries);
 
     const std::int32_t FMaxBytesPerPeriod;

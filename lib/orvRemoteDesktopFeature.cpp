@@ -172,14 +172,15 @@ void TorvRemoteDesktopFeature::NoteDesktop()
         FNotedShowing.reset();
     }
     if (runs != FNotedRuns) {
+        // A run that began and ended between two ticks is noted whole.
         FNotedRuns = runs;
-        FNotedShowing = thread->LastRunShowing();
+        const bool showing = thread->LastRunShowing();
+        receipt->DesktopStarted(showing);
+        if (running)
+            FNotedShowing = showing;
+        else
+            receipt->DesktopStopped(showing);
         FNotedViewOnly = true; // a host starts view-only
-        receipt->DesktopStarted(*FNotedShowing);
-        if (!running) {
-            receipt->DesktopStopped(*FNotedShowing);
-            FNotedShowing.reset();
-        }
     }
     if (running && FNotedShowing && *FNotedShowing && thread->ViewOnly() != FNotedViewOnly) {
         FNotedViewOnly = !FNotedViewOnly;

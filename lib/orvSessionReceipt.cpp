@@ -1,19 +1,14 @@
 #include "lib/orvSessionReceipt.h"
 
 #include "lib/debugProc.h"
+#include "platform/orvFiles.h"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <filesystem>
-#include <sys/stat.h>
-#include <system_error>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 using TJson = nlohmann::ordered_json;
@@ -265,57 +260,6 @@ std::string ChatText(int fromHelpdesk, int toHelpdesk)
            " from you. Their text is not kept.";
 }
 
-// Writes the whole file under a temporary name first, so a reader (or a
-// crash in between) never meets half a receipt.
-void WriteWhole(const std::string& path, const std::string& content)
-{
-    const std::string temporary = path + ".part";
-    const int file = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (file < 0)
-        throw std::system_error(errno, std::generic_category(), "cannot create " + temporary);
-    std::size_t written = 0;
-    int error = 0;
-    while (written < content.size()) {
-        const ssize_t n = ::write(file, content.data() + written, content.size() - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            error = n < 0 ? errno : EIO;
-            break;
-        }
-        written += static_cast<std::size_t>(n);
-    }
-    if (error == 0 && ::fsync(file) != 0)
-        error = errno;
-    ::close(file);
-    if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0)
-        error = errno;
-    if (error != 0) {
-        ::unlink(temporary.c_str());
-        throw std::system_error(error, std::generic_category(), "cannot write " + path);
-    }
-    // The new name itself must survive a power cut too.
-    const int folder = ::open(fs::path(path).parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-        ::fsync(folder);
-        ::close(folder);
-    }
-}
-
-// The receipts say where files went and what the helpdesk did: they are kept
-// only in a real folder of this user's own, never through a link.
-void MakePrivateFolder(const std::string& folder)
-{
-    fs::create_directories(folder);
-    struct stat status
-    {
-    };
-    if (::lstat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) || status.st_uid != ::geteuid())
-        throw std::runtime_error(folder + " is not a folder of this user's own");
-    if ((status.st_mode & 0777) != 0700 && ::chmod(folder.c_str(), 0700) != 0)
-        throw std::system_error(errno, std::generic_category(), "cannot make " + folder + " private");
-}
-
 // Keeps the newest `kept` receipts of the folder (the names sort by time),
 // never the one being written, whatever the clock did.
 void Prune(const std::string& folder, const std::string& own, std::size_t kept)
@@ -353,9 +297,8 @@ std::string orvPermissionLevelText(std::uint8_t level)
         return "the helpdesk could view and control your desktop without asking, but had to ask before "
                "restarting your computer or logging you off";
     default:
-        return "the helpdesk could view and control your desktop, restart your computer and log you off "
-               "without "
-               "asking";
+        return "the helpdesk could view and control your desktop, restart your computer and log you "
+               "off without asking";
     }
 }
 
@@ -652,12 +595,14 @@ void TorvSessionReceipt::WriteLocked()
         return;
     try {
         if (FFilePath.empty()) {
-            MakePrivateFolder(FFolder);
+            // The receipts say where files went and what the helpdesk did:
+            // only a real folder of this user's own, never through a link.
+            orvEnsurePrivateFolder(FFolder, true);
             FFilePath = NewFilePathLocked();
-            WriteWhole(FFilePath, JsonLocked());
+            orvWriteFileAtomically(FFilePath, JsonLocked());
             Prune(FFolder, FFilePath, orvReceiptsKept);
         } else {
-            WriteWhole(FFilePath, JsonLocked());
+            orvWriteFileAtomically(FFilePath, JsonLocked());
         }
         FLastWrite = std::chrono::steady_clock::now();
         FWriteError.clear();

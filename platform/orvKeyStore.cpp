@@ -1,5 +1,6 @@
 #include "platform/orvKeyStore.h"
 
+#include "platform/orvFiles.h"
 #include "platform/orvUniqueFd.h"
 
 #include <cerrno>
@@ -147,50 +148,6 @@ std::map<std::string, TValue> ParseFile(const std::string& path, const std::stri
     return values;
 }
 
-// Creates the missing folders of the file's path, private to us.
-void CreateFolders(const std::string& path)
-{
-    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
-         slash = path.find('/', slash + 1)) {
-        const std::string folder = path.substr(0, slash);
-        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
-            throw std::runtime_error("cannot create " + folder + ": " + std::strerror(errno));
-    }
-}
-
-// Written next to the file and renamed over it, so a reader sees the old or the new whole file.
-void WriteAtomically(const std::string& path, const std::string& content)
-{
-    CreateFolders(path);
-    std::string temp = path + ".XXXXXX";
-    TorvUniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC)); // mode 0600
-    if (!fd.Valid())
-        throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
-    const auto fail = [&](const char* what) {
-        const int error = errno;
-        ::unlink(temp.c_str());
-        throw std::runtime_error("cannot " + std::string(what) + " " + path + ": " + std::strerror(error));
-    };
-    for (std::size_t done = 0; done < content.size();) {
-        const ssize_t n = ::write(fd.Get(), content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            fail("write");
-        done += static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd.Get()) != 0)
-        fail("write");
-    fd.Reset();
-    if (::rename(temp.c_str(), path.c_str()) != 0)
-        fail("replace");
-    // The rename itself reaches the disk with the folder.
-    const auto folder = path.substr(0, path.rfind('/') + 1);
-    TorvUniqueFd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.Valid())
-        ::fsync(dir.Get());
-}
-
 } // namespace
 
 struct TorvFileKeyStore::Impl
@@ -250,7 +207,7 @@ void TorvFileKeyStore::Close()
     std::string content = FileHeader;
     for (const auto& [name, value] : FImpl->Values)
         content += name + "=" + FormatValue(value) + "\n";
-    WriteAtomically(FPath, content);
+    orvWriteFileAtomically(FPath, content);
     FImpl->Changed = false;
 }
 

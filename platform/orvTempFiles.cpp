@@ -1,5 +1,6 @@
 #include "platform/orvTempFiles.h"
 
+#include "platform/orvFiles.h"
 #include "platform/orvUniqueFd.h"
 
 #include <cerrno>
@@ -22,15 +23,7 @@ std::string orvTempFolder()
 std::string orvPrivateTempFolder(const std::string& name)
 {
     const std::string folder = orvTempFolder() + name + "-" + std::to_string(::getuid());
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
-        throw std::system_error(errno, std::generic_category(), "cannot create " + folder);
-    struct stat status
-    {
-    };
-    if (::lstat(folder.c_str(), &status) != 0)
-        throw std::system_error(errno, std::generic_category(), "cannot look at " + folder);
-    if (!S_ISDIR(status.st_mode) || status.st_uid != ::getuid() || (status.st_mode & 077) != 0)
-        throw std::system_error(EPERM, std::generic_category(), folder + " is not this user's own folder");
+    orvEnsurePrivateFolder(folder);
     return folder + '/';
 }
 

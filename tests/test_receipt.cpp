@@ -1,7 +1,6 @@
 // The session's receipt: its words, its exports, and the copy kept on disk.
 
 #include "lib/orvSessionReceipt.h"
-#include "tests/support/PlatformTestUtil.h"
 #include "tests/support/TestUtil.h"
 
 #include <gtest/gtest.h>
@@ -275,17 +274,6 @@ TEST(SessionReceipt, AFolderThatCannotBeWrittenKeepsTheReceiptInMemory)
     linked.Connected("gw", 1, 1, std::chrono::system_clock::now());
     EXPECT_FALSE(linked.WriteError().empty());
     EXPECT_TRUE(fs::is_empty(dir.File("elsewhere")));
-}
-
-TEST(SessionReceipt, TheFolderFollowsTheStateHome)
-{
-    {
-        TScopedEnv state("XDG_STATE_HOME", "/tmp/state");
-        EXPECT_EQ(orvReceiptFolder(), "/tmp/state/orvalis/sessions");
-    }
-    TScopedEnv state("XDG_STATE_HOME", "relative/is/ignored");
-    TScopedEnv home("HOME", "/home/someone");
-    EXPECT_EQ(orvReceiptFolder(), "/home/someone/.local/state/orvalis/sessions");
 }
 
 } // namespace
