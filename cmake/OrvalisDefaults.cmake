@@ -1,6 +1,15 @@
 # Compiler settings shared by every target of our own.
 
-if(ORV_SANITIZE STREQUAL "address")
+if(ORV_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "The fuzz build needs clang (libFuzzer)")
+  endif()
+  if(NOT ORV_SANITIZE STREQUAL "")
+    message(FATAL_ERROR "The fuzz build brings its own sanitizers; leave ORV_SANITIZE empty")
+  endif()
+  # Coverage for libFuzzer everywhere; the targets alone link its main.
+  set(ORV_SAN_FLAGS -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+elseif(ORV_SANITIZE STREQUAL "address")
   set(ORV_SAN_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 elseif(ORV_SANITIZE STREQUAL "thread")
   set(ORV_SAN_FLAGS -fsanitize=thread -fno-omit-frame-pointer)
