@@ -1,0 +1,129 @@
+#pragma once
+
+// The built customer program, run by a benchmark from a copy in a private
+// folder on the offscreen platform, so that its settings file and log are
+// its own.
+
+#include "tests/support/TestUtil.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace orvbench {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+inline double Ms(Clock::duration d)
+{
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+// One run of the customer program.
+class TCustomer
+{
+public:
+    TCustomer(const std::string& program, const std::string& folder, const std::vector<std::string>& args)
+        : FLog(folder + "/debug.log")
+    {
+        std::error_code ec;
+        std::filesystem::remove(FLog, ec);
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e) {
+            const std::string entry = *e;
+            if (entry.rfind("QT_QPA_PLATFORM=", 0) != 0 && entry.rfind("XDG_CONFIG_HOME=", 0) != 0)
+                env.push_back(entry);
+        }
+        env.push_back("QT_QPA_PLATFORM=offscreen");
+        env.push_back("XDG_CONFIG_HOME=" + folder); // its restart entry stays in the private folder
+        std::vector<std::string> argv{program};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<char*> cargv, cenv;
+        for (auto& a : argv)
+            cargv.push_back(a.data());
+        cargv.push_back(nullptr);
+        for (auto& e : env)
+            cenv.push_back(e.data());
+        cenv.push_back(nullptr);
+        FStarted = Clock::now();
+        if (::posix_spawn(&FPid, program.c_str(), nullptr, nullptr, cargv.data(), cenv.data()) != 0)
+            FPid = -1;
+    }
+
+    ~TCustomer() { Stop(); }
+
+    bool Running() const { return FPid > 0; }
+    pid_t Pid() const { return FPid; }
+
+    // Waits for a log line containing text; the time since the start, or a negative value.
+    double WaitForLog(const std::string& text, std::chrono::seconds deadline = 60s)
+    {
+        const auto end = Clock::now() + deadline;
+        while (Clock::now() < end) {
+            if (orvtest::ReadFile(FLog).find(text) != std::string::npos)
+                return Ms(Clock::now() - FStarted);
+            int status = 0;
+            if (FPid > 0 && ::waitpid(FPid, &status, WNOHANG) == FPid) {
+                FPid = -1;
+                return -1;
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+        return -1;
+    }
+
+    // The number after text in the log ("Session code is 123456"), or -1.
+    long NumberAfter(const std::string& text)
+    {
+        const std::string log = orvtest::ReadFile(FLog);
+        const std::size_t at = log.rfind(text);
+        return at == std::string::npos ? -1 : std::strtol(log.c_str() + at + text.size(), nullptr, 10);
+    }
+
+    std::size_t LogCount(const std::string& text)
+    {
+        const std::string log = orvtest::ReadFile(FLog);
+        std::size_t n = 0;
+        for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+            ++n;
+        return n;
+    }
+
+    // Resident memory in KiB.
+    long RssKiB() const
+    {
+        std::ifstream status("/proc/" + std::to_string(FPid) + "/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("VmRSS:", 0) == 0)
+                return std::strtol(line.c_str() + 6, nullptr, 10);
+        return -1;
+    }
+
+    void Stop()
+    {
+        if (FPid <= 0)
+            return;
+        ::kill(FPid, SIGTERM); // closes the window the ordinary way
+        int status = 0;
+        ::waitpid(FPid, &status, 0);
+        FPid = -1;
+    }
+
+private:
+    std::string FLog;
+    pid_t FPid = -1;
+    Clock::time_point FStarted;
+};
+
+} // namespace orvbench
