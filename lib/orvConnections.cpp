@@ -20,6 +20,21 @@ constexpr const char* kUnit = "lib/orvConnections";
 
 std::atomic<std::uint32_t> gPingInterval{5000};
 std::unique_ptr<TorvConnectionThread> gConnectionThread;
+// The thread as the transports' threads reach it to say a messenger has work:
+// they may still deliver while the core ends, so they go through this.
+std::mutex gWakeMutex;
+TorvConnectionThread* gWakeTarget = nullptr; // guarded by gWakeMutex
+
+// The longest the connection thread waits with nothing to do: the messengers'
+// time-out sweep needs a pass now and then.
+constexpr int kIdleWaitMs = 500;
+
+void WakeConnectionThread() noexcept
+{
+    std::lock_guard lock(gWakeMutex);
+    if (gWakeTarget)
+        gWakeTarget->Wake();
+}
 
 std::uint32_t RandomBelow(std::uint32_t bound)
 {
@@ -195,6 +210,7 @@ TorvConnection::TorvConnection(std::uint8_t kind) : FKind(kind)
     };
 
     FMessenger = std::make_unique<TMCMessenger>();
+    FMessenger->SetOnWork(WakeConnectionThread);
     FQueue = std::make_unique<TMCQueue>();
     FQueue->SetQueueName("SendNote");
     FQueue->SetMessenger(FMessenger.get());
@@ -303,6 +319,7 @@ bool TorvConnection::GetActive()
 void TorvConnection::SetActive(bool value)
 {
     bool clear = false;
+    bool activated = false;
     {
         TDebugWriteLock lock(FStateLock, "TorvConnection.SetActive");
         if (!FTransport)
@@ -321,6 +338,7 @@ void TorvConnection::SetActive(bool value)
                 // Due at once; a tick counter near its signed half-way mark must not make 0 look like the
                 // future.
                 FNextPingTick = FActivationTick;
+                activated = true;
                 DebugLog("connection activated");
             } else {
                 DebugLog(FHost + ":" + std::to_string(FTransport->MessengerPort()) +
@@ -336,6 +354,8 @@ void TorvConnection::SetActive(bool value)
             clear = true;
         }
     }
+    if (activated)
+        WakeConnectionThread(); // the first keep-alive is due now
     // The queues are cleared under the traffic lock, which comes before the state lock.
     if (clear)
         ClearChannelQueues();
@@ -345,6 +365,7 @@ void TorvConnection::DeactivateAfterReplies()
 {
     FDeactivationDeadline = MCGetTickCount() + CloseGraceMs;
     FDeactivationRequested = true;
+    WakeConnectionThread();
 }
 
 void TorvConnection::FinishDeactivation()
@@ -590,8 +611,11 @@ TorvConnectionThread::~TorvConnectionThread()
 
 void TorvConnectionThread::Register(TorvConnection* connection)
 {
-    TDebugWriteLock lock(FListLock, "TorvConnectionThread.Register");
-    FConnections.push_back(connection);
+    {
+        TDebugWriteLock lock(FListLock, "TorvConnectionThread.Register");
+        FConnections.push_back(connection);
+    }
+    Wake();
 }
 
 void TorvConnectionThread::Unregister(TorvConnection* connection)
@@ -617,9 +641,23 @@ void TorvConnectionThread::Ping(TorvConnection& connection)
         DebugLog("Ping message sent. ServerConnectionState is disconnected");
 }
 
+int TorvConnectionThread::IdleWaitMs(TorvConnection& connection)
+{
+    // A closing link waits for its replies to leave, and a messenger may keep
+    // work back after a failing callback: both are looked at every millisecond.
+    if (connection.DeactivationRequested())
+        return 1;
+    TMCMessenger& messenger = connection.Messenger();
+    if (connection.GetActive() && (messenger.IncomingCount() != 0 || messenger.CompletedCount() != 0))
+        return 1;
+    const auto untilPing = static_cast<std::int32_t>(connection.NextPingTick() - MCGetTickCount());
+    return std::clamp(untilPing, 1, kIdleWaitMs);
+}
+
 void TorvConnectionThread::Execute()
 {
     while (!Terminated()) {
+        int waitMs = kIdleWaitMs;
         {
             TDebugReadLock lock(FListLock, "TorvConnectionThread.Execute");
             for (TorvConnection* connection : FConnections) {
@@ -628,14 +666,16 @@ void TorvConnectionThread::Execute()
                         connection->Messenger().DispatchPending();
                     connection->FinishDeactivation();
                     Ping(*connection);
+                    waitMs = std::min(waitMs, IdleWaitMs(*connection));
                 } catch (const std::exception& e) {
                     DebugLogFmt("Error in TorvConnectionThread.Execute: %s", e.what());
+                    waitMs = 1;
                 }
             }
         }
-        // A plain sleep: cheaper than a wakeable wait a thousand times a second,
-        // and a stop is still seen within a millisecond.
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        // Woken by a message or a completion for any messenger, a new or
+        // (de)activated connection and a stop; otherwise until the next keep-alive.
+        Sleep(waitMs);
     }
 }
 
@@ -647,6 +687,10 @@ void orvStartConnectionCore()
         return;
     gPingInterval = 5000;
     gConnectionThread = std::make_unique<TorvConnectionThread>();
+    {
+        std::lock_guard lock(gWakeMutex);
+        gWakeTarget = gConnectionThread.get();
+    }
     gConnectionThread->Start();
 }
 
@@ -670,6 +714,10 @@ void orvShutdownConnectionCore()
         gConnectionThread->WaitFor();
     }
     DebugLog("Destroying connection thread.");
+    {
+        std::lock_guard lock(gWakeMutex);
+        gWakeTarget = nullptr;
+    }
     gConnectionThread.reset();
     DebugLog("Destroyed connection thread.");
 }

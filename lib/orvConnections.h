@@ -165,6 +165,7 @@ public:
     void FinishDeactivation();
     std::uint32_t NextPingTick() const noexcept { return FNextPingTick.load(); }
     void SetNextPingTick(std::uint32_t tick) noexcept { FNextPingTick = tick; }
+    bool DeactivationRequested() const noexcept { return FDeactivationRequested.load(); }
 
 private:
     void OnMessageReceivedProc(TMCQueue& sender, TMCMessage& message, bool& handled);
@@ -237,6 +238,8 @@ protected:
 
 private:
     void Ping(TorvConnection& connection);
+    // How long this connection lets the thread wait when nothing wakes it.
+    static int IdleWaitMs(TorvConnection& connection);
 
     TDebugMultiReadCriticalSection FListLock;
     std::vector<TorvConnection*> FConnections;

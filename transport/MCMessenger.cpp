@@ -612,16 +612,24 @@ void TMCMessenger::AcceptMessage(TMCMessageInfoPtr info, TMCBaseTransport& from)
     info->Transport = &from;
     info->Kind = mkSending; // queued for dispatch
     const bool ignorePriority = from.IgnoreIncomingPriorities;
-    std::lock_guard lock(FImpl->IncomingLock);
-    MCInsertOrdered(FImpl->Incoming, std::move(info), ignorePriority);
+    {
+        std::lock_guard lock(FImpl->IncomingLock);
+        MCInsertOrdered(FImpl->Incoming, std::move(info), ignorePriority);
+    }
+    if (FOnWork)
+        FOnWork();
 }
 
 void TMCMessenger::CompleteMessage(TMCMessageInfoPtr info)
 {
     if (!info)
         return;
-    std::lock_guard lock(FImpl->CompletedLock);
-    FImpl->Completed.push_back(std::move(info));
+    {
+        std::lock_guard lock(FImpl->CompletedLock);
+        FImpl->Completed.push_back(std::move(info));
+    }
+    if (FOnWork)
+        FOnWork();
 }
 
 void TMCMessenger::RegisterQueue(TMCQueue* queue)

@@ -206,6 +206,11 @@ public:
     // Runs on the transport's thread for every received request; unset = valid.
     TMCValidateCredentialsEvent OnValidateCredentials;
 
+    // Called whenever the incoming or the completed list gains an entry, on
+    // the delivering thread and outside the messenger's locks, so a dispatcher
+    // can wait for work instead of polling. Set before any transport delivers.
+    void SetOnWork(std::function<void()> onWork) { FOnWork = std::move(onWork); }
+
     // Lengths of the incoming and completed lists, for diagnostics.
     std::size_t IncomingCount() const;
     std::size_t CompletedCount() const;
@@ -234,6 +239,7 @@ private:
     void SendBack(TMCMessageInfoPtr info);
 
     std::unique_ptr<Impl> FImpl;
+    std::function<void()> FOnWork;
     std::uint32_t FMaxTimeout = 0xFFFFFFFF;
     std::atomic<std::uint32_t> FCleanupInterval{10000};
 };
