@@ -115,6 +115,9 @@ bool TorvCommandThread::Handle(const std::string& text)
     DebugLog(Where() + " received command: " + code + ", data: " + command.Data);
 
     if (code == orvCmd::Greeting) {
+        // Greeted once registered: the gateway no longer knows our session.
+        if (c->ServerConnectionState() >= scsRegisteredToServer)
+            c->GatewayGreetedAnew();
         c->SetServerConnectionState(scsConnectedToServer);
         SendRegistration();
         DebugLog(Where() + " scsConnectedToServer");

@@ -210,6 +210,9 @@ TorvConnection::TorvConnection(std::uint8_t kind) : FKind(kind)
     };
 
     FMessenger = std::make_unique<TMCMessenger>();
+    // A keep-alive without its reply ends the session: noticed within a second of its
+    // time, not up to ten seconds later (the messenger's default sweep).
+    FMessenger->SetCleanupInterval(1000);
     FMessenger->SetOnWork(WakeConnectionThread);
     FQueue = std::make_unique<TMCQueue>();
     FQueue->SetQueueName("SendNote");
@@ -507,7 +510,9 @@ void TorvConnection::Send(int channel, const std::string& text)
         FMessenger->SendWithCallbacks(
             destination, message, info.Timeout,
             [](void* self, TMCMessage& m) { static_cast<TorvConnection*>(self)->OnReplyProc(m); },
-            [](void* self, TMCMessage& m) { static_cast<TorvConnection*>(self)->OnTimeoutProc(m); },
+            [greeted = FGreetedAnew.load()](void* self, TMCMessage& m) {
+                static_cast<TorvConnection*>(self)->OnTimeoutProc(m, greeted);
+            },
             [](void* self, TMCMessage& m, std::int32_t) {
                 static_cast<TorvConnection*>(self)->OnErrorProc(m);
             },
@@ -584,9 +589,14 @@ void TorvConnection::OnReplyProc(TMCMessage&)
         MarkConnected();
 }
 
-void TorvConnection::OnTimeoutProc(TMCMessage& message)
+void TorvConnection::OnTimeoutProc(TMCMessage& message, std::uint32_t greetedAnew)
 {
     DebugLog("Timeout from channel: " + std::to_string(message.Param1) + " " + message.Data);
+    // Lost with a link the gateway has forgotten since; the link of now has not failed.
+    if (greetedAnew != FGreetedAnew.load()) {
+        DebugLog("Sent before the gateway greeted us again: the connection stays");
+        return;
+    }
     if (!FDestroying)
         Disconnect();
 }

@@ -148,6 +148,10 @@ public:
     // Written by the command thread, read by the GUI thread.
     TServerConnectionState ServerConnectionState() const noexcept { return FServerConnectionState.load(); }
     void SetServerConnectionState(TServerConnectionState s) noexcept { FServerConnectionState = s; }
+    // The gateway greeted us again after our registration (it restarted, or the
+    // link came back to it after a cut): it no longer knows what was sent
+    // before, and a reply missing for that says nothing about the link now.
+    void GatewayGreetedAnew() noexcept { ++FGreetedAnew; }
     std::int32_t SessionIdentifier() const noexcept { return FSessionIdentifier.load(); }
     void SetSessionIdentifier(std::int32_t id) noexcept { FSessionIdentifier = id; }
     bool Stop() const noexcept { return FStop.load(); }
@@ -170,7 +174,7 @@ public:
 private:
     void OnMessageReceivedProc(TMCQueue& sender, TMCMessage& message, bool& handled);
     void OnReplyProc(TMCMessage& message);
-    void OnTimeoutProc(TMCMessage& message);
+    void OnTimeoutProc(TMCMessage& message, std::uint32_t greetedAnew);
     void OnErrorProc(TMCMessage& message);
     // csDisconnected, transport off, queues cleared (once).
     void Disconnect();
@@ -193,6 +197,7 @@ private:
     std::vector<std::unique_ptr<TorvChannelThread>> FChannelThreads;
     std::atomic<std::int32_t> FSessionIdentifier{0};
     std::atomic<TServerConnectionState> FServerConnectionState{scsDisconnected};
+    std::atomic<std::uint32_t> FGreetedAnew{0}; // counts GatewayGreetedAnew; each send notes it
     std::uint32_t FActivationTick = 0;
     std::uint32_t FMessageCode = 0;
     std::atomic<std::uint32_t> FNextPingTick{0};
