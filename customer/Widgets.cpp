@@ -4,12 +4,14 @@
 
 #include <QAction>
 #include <QMouseEvent>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QPushButton>
 
 namespace {
-constexpr int kWaveSteps = 12;
-constexpr int kWaveIntervalMs = 150;
+// One wave lights up after the other; the banner only redraws the waves.
+constexpr int kWaveSteps = 6;
+constexpr int kWaveIntervalMs = 300;
 } // namespace
 
 TorvBanner::TorvBanner(QWidget* parent) : QWidget(parent), FBackground(orvPicture(TorvPicture::Banner))
@@ -18,13 +20,30 @@ TorvBanner::TorvBanner(QWidget* parent) : QWidget(parent), FBackground(orvPictur
     FAnimation.setInterval(kWaveIntervalMs);
     connect(&FAnimation, &QTimer::timeout, this, [this] {
         FPhase = (FPhase + 1) % kWaveSteps;
-        update();
+        update(WaveRect());
     });
 }
 
-void TorvBanner::paintEvent(QPaintEvent*)
+QPointF TorvBanner::WaveCentre() const
 {
-    QPainter p(this);
+    return {width() - 48.0, height() / 2.0 + 8};
+}
+
+QRect TorvBanner::WaveRect() const
+{
+    const QPointF centre = WaveCentre();
+    constexpr double outer = 9.0 + 2 * 7.0 + 2.0; // the largest wave and its pen
+    return QRectF(centre.x() - outer, centre.y() - outer, 2 * outer, 2 * outer).toAlignedRect();
+}
+
+// The picture and the name do not change: drawn once per size, as text
+// shaping is what an animation frame would cost most.
+void TorvBanner::RenderStill()
+{
+    const qreal ratio = devicePixelRatioF();
+    FStill = QPixmap(size() * ratio);
+    FStill.setDevicePixelRatio(ratio);
+    QPainter p(&FStill);
     p.setRenderHint(QPainter::Antialiasing);
     p.drawPixmap(rect(), FBackground);
 
@@ -42,15 +61,24 @@ void TorvBanner::paintEvent(QPaintEvent*)
     p.setFont(tag);
     p.setPen(QColor(210, 232, 240));
     p.drawText(QPoint(18 + nameWidth, baseline), QStringLiteral("remote support"));
+}
+
+void TorvBanner::paintEvent(QPaintEvent* event)
+{
+    if (FStill.deviceIndependentSize().toSize() != size() || FStill.devicePixelRatio() != devicePixelRatioF())
+        RenderStill();
+    QPainter p(this);
+    p.setClipRegion(event->region());
+    p.drawPixmap(0, 0, FStill);
 
     // Three waves around a dot, each brightening in turn.
-    const QPointF centre(width() - 48, height() / 2.0 + 8);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QPointF centre = WaveCentre();
     p.setPen(Qt::NoPen);
     p.setBrush(QColor(255, 255, 255, 230));
     p.drawEllipse(centre, 3.5, 3.5);
     for (int i = 0; i < 3; ++i) {
-        const int lit = (FPhase / 2) % 6;
-        const int alpha = (i == lit || i + 3 == lit) ? 230 : 90;
+        const int alpha = (i == FPhase || i + 3 == FPhase) ? 230 : 90;
         QPen pen(QColor(255, 255, 255, alpha), 2.2);
         pen.setCapStyle(Qt::RoundCap);
         p.setPen(pen);

@@ -30,7 +30,12 @@ protected:
     void hideEvent(QHideEvent* event) override;
 
 private:
+    QPointF WaveCentre() const;
+    QRect WaveRect() const;
+    void RenderStill();
+
     QPixmap FBackground;
+    QPixmap FStill; // the picture with the name, at the widget's size
     QTimer FAnimation;
     int FPhase = 0;
 };
