@@ -18,6 +18,9 @@
 #include <cstdlib>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <optional>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -62,6 +65,50 @@ private:
     std::thread FThread;
 };
 
+// Dispatches as the program does: sleeps until the messenger says it has work.
+class WokenPump
+{
+public:
+    explicit WokenPump(TMCMessenger& m) : FMessenger(m)
+    {
+        m.SetOnWork([this] {
+            {
+                std::lock_guard lock(FMutex);
+                FWork = true;
+            }
+            FChanged.notify_one();
+        });
+        FThread = std::thread([this] {
+            std::unique_lock lock(FMutex);
+            while (!FStop) {
+                FChanged.wait(lock, [this] { return FWork || FStop; });
+                FWork = false;
+                lock.unlock();
+                FMessenger.DispatchPending();
+                lock.lock();
+            }
+        });
+    }
+    ~WokenPump()
+    {
+        {
+            std::lock_guard lock(FMutex);
+            FStop = true;
+        }
+        FChanged.notify_one();
+        FThread.join();
+        FMessenger.SetOnWork(nullptr);
+    }
+
+private:
+    TMCMessenger& FMessenger;
+    std::mutex FMutex;
+    std::condition_variable FChanged;
+    bool FWork = false;
+    bool FStop = false;
+    std::thread FThread;
+};
+
 struct Result
 {
     double roundTripsPerSecond;
@@ -100,10 +147,19 @@ struct Pair
     }
 
     // One request at a time; the handler sends the data back (ReturnData).
-    Result Measure(std::size_t payload, Clock::duration duration)
+    // spin: the requester spins for its reply rather than sleeping.
+    Result Measure(std::size_t payload, Clock::duration duration, bool spin = true)
     {
         std::atomic<int> replies{0};
-        TMCReplyProc onReply = [&](void*, TMCMessage&) { ++replies; };
+        std::mutex mutex;
+        std::condition_variable replied;
+        TMCReplyProc onReply = [&](void*, TMCMessage&) {
+            {
+                std::lock_guard lock(mutex);
+                ++replies;
+            }
+            replied.notify_one();
+        };
         auto once = [&] {
             TMCMessage m;
             m.Priority = 75;
@@ -114,8 +170,13 @@ struct Pair
             m.Data.assign(payload, 'x');
             int before = replies;
             clientMessenger.SendWithCallbacks(destination, m, 30000, onReply, nullptr, nullptr, nullptr);
-            while (replies == before)
-                std::this_thread::yield();
+            if (spin) {
+                while (replies == before)
+                    std::this_thread::yield();
+            } else {
+                std::unique_lock lock(mutex);
+                replied.wait(lock, [&] { return replies != before; });
+            }
         };
         once(); // connect and warm up
         long count = 0;
@@ -235,24 +296,40 @@ int main()
 
     std::printf("transport benchmark: one request at a time over TLS 1.0 on loopback, %lld s per figure\n",
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(kRunTime).count()));
-    std::printf("%-8s %14s %14s %14s %14s %8s\n", "payload", "msgr rt/s", "msgr MB/s", "openssl rt/s",
-                "openssl MB/s", "ratio");
-    {
+    // Two ways to dispatch: spinning threads (the transport alone, with no
+    // wake-up latency of the dispatcher), and as the program does it, a
+    // dispatcher and a requester that sleep until they are woken.
+    for (const bool woken : {false, true}) {
+        std::printf("\n%s\n", woken ? "dispatcher and requester woken by the messenger (as the program runs)"
+                                     : "dispatcher and requester spinning");
+        std::printf("%-8s %14s %14s %14s %14s %8s\n", "payload", "msgr rt/s", "msgr MB/s", "openssl rt/s",
+                    "openssl MB/s", "ratio");
         Pair pair(cert, key);
-        BusyPump a(pair.serverMessenger), b(pair.clientMessenger);
+        std::optional<BusyPump> busyServer, busyClient;
+        std::optional<WokenPump> wokenServer, wokenClient;
+        if (woken) {
+            wokenServer.emplace(pair.serverMessenger);
+            wokenClient.emplace(pair.clientMessenger);
+        } else {
+            busyServer.emplace(pair.serverMessenger);
+            busyClient.emplace(pair.clientMessenger);
+        }
         for (std::size_t payload : {16u, 1024u}) {
-            Result ours = pair.Measure(payload, kRunTime);
+            Result ours = pair.Measure(payload, kRunTime, !woken);
             Result bare = OpenSSLEcho(cert, key, payload, kRunTime);
             std::printf("%-8zu %14.0f %14.2f %14.0f %14.2f %8.2f\n", payload, ours.roundTripsPerSecond,
                         ours.payloadBytesPerSecond / 1e6, bare.roundTripsPerSecond,
                         bare.payloadBytesPerSecond / 1e6,
                         ours.roundTripsPerSecond / bare.roundTripsPerSecond);
             const std::string size = std::to_string(payload) + " B";
-            Figure("messenger " + size + ": round trips/s", ours.roundTripsPerSecond, 0);
-            Figure("messenger " + size + ": MB/s", ours.payloadBytesPerSecond / 1e6, 2);
-            Figure("openssl " + size + ": round trips/s", bare.roundTripsPerSecond, 0);
-            Figure("openssl " + size + ": MB/s", bare.payloadBytesPerSecond / 1e6, 2);
-            Figure("messenger/openssl " + size + ": round-trip ratio",
+            const std::string prefix = woken ? "woken messenger " : "messenger ";
+            Figure(prefix + size + ": round trips/s", ours.roundTripsPerSecond, 0);
+            Figure(prefix + size + ": MB/s", ours.payloadBytesPerSecond / 1e6, 2);
+            Figure((woken ? "openssl (beside woken) " : "openssl ") + size + ": round trips/s",
+                   bare.roundTripsPerSecond, 0);
+            Figure((woken ? "openssl (beside woken) " : "openssl ") + size + ": MB/s",
+                   bare.payloadBytesPerSecond / 1e6, 2);
+            Figure(prefix + "/openssl " + size + ": round-trip ratio",
                    ours.roundTripsPerSecond / bare.roundTripsPerSecond, 2);
         }
     }

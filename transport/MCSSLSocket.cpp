@@ -210,6 +210,11 @@ void TMCSSLSocket::AfterWriteFlush()
     }
 }
 
+bool TMCSSLSocket::TryFlush()
+{
+    return !Secure() || (!FClosed && Flush());
+}
+
 void TMCSSLSocket::Close(bool shutdownFirst)
 {
     if (FEngine) {

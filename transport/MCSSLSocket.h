@@ -52,6 +52,7 @@ public:
     bool HasPendingOutput() const override;
     bool ReadableDataCheck() override;
     void AfterWriteFlush() override;
+    bool TryFlush() override;
     void Close(bool shutdownFirst = false) override;
 
     const TMCTLSEngine* Engine() const noexcept { return FEngine.get(); }

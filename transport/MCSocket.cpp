@@ -3,6 +3,7 @@
 #include "transport/MCError.h"
 #include "transport/MCTime.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
@@ -43,6 +44,22 @@ void TMCWakeup::Post(std::uint8_t byte) noexcept
                 continue;
         }
         return;
+    }
+}
+
+bool TMCWakeup::TakeAll() noexcept
+{
+    bool sawBreak = false;
+    std::uint8_t bytes[64];
+    for (;;) {
+        const ssize_t n = ::read(FRead, bytes, sizeof bytes);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return sawBreak;
+        sawBreak = sawBreak || std::find(bytes, bytes + n, 0) != bytes + n;
+        if (static_cast<std::size_t>(n) < sizeof bytes)
+            return sawBreak;
     }
 }
 

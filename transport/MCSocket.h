@@ -22,6 +22,8 @@ public:
     void Post(std::uint8_t byte) noexcept;
     // One waiting byte, or nullopt when none waits.
     std::optional<std::uint8_t> Take() noexcept;
+    // Every waiting byte at once; true when a break (0) was among them.
+    bool TakeAll() noexcept;
 
 private:
     int FRead = -1;
@@ -92,6 +94,9 @@ public:
     // Plain sockets always say yes and let Read find out.
     virtual bool ReadableDataCheck() { return true; }
     virtual void AfterWriteFlush() {}
+    // Sends what is held back, as far as the kernel takes it, without closing
+    // on failure (another thread may be waiting on the socket); false on failure.
+    virtual bool TryFlush() { return true; }
     virtual void Close(bool shutdownFirst = false);
 
 protected:

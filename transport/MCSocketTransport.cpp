@@ -80,10 +80,41 @@ public:
         : T(transport), E(entry), FSocket(std::move(socket)),
           FInBuffer(ChunkSize(transport.IncomingBufferSize)), FReader(transport.MaxMsgSize)
     {
+        E.Job = this;
+    }
+
+    // From a sender's thread, with the transport's lock held (so the entry and
+    // this job stay): writes the next frame at once when the link is idle and
+    // nobody is working on it, instead of waking the job for it. False when
+    // the job must still be woken (it is busy, the socket did not take it all,
+    // or more messages wait).
+    bool TrySendNow() noexcept
+    {
+        if (std::this_thread::get_id() == FWorker.load())
+            return false;
+        std::unique_lock io(E.IoLock, std::try_to_lock);
+        if (!io.owns_lock() || !FLinked || E.Terminated || FSendingFrame || FSocket->HasPendingOutput())
+            return false;
+        try {
+            PickAndBuild();
+            while (FSendingFrame) {
+                const std::size_t before = FOutPos;
+                if (!WriteStep() || (FSendingFrame && FOutPos == before))
+                    return false; // failed or full: the job finds out when it polls
+            }
+            if (!FSocket->TryFlush() || FSocket->HasPendingOutput())
+                return false;
+            E.Unflushed = false;
+        } catch (...) {
+            return false;
+        }
+        std::lock_guard lock(E.Lock);
+        return !HasUnsent(E.Outgoing);
     }
 
     void Run() override
     {
+        FWorker = std::this_thread::get_id();
         std::int32_t code = MCErr::ConnectionLost;
         try {
             if (E.Accepted)
@@ -363,12 +394,38 @@ private:
 
     LinkEnd IoLoop()
     {
+        std::unique_lock io(E.IoLock);
+        FLinked = true;
+        const LinkEnd end = IoLoopLocked(io);
+        if (!io.owns_lock())
+            io.lock();
+        FLinked = false;
+        return end;
+    }
+
+    // The linked connection's loop; io is held except while it waits in poll.
+    LinkEnd IoLoopLocked(std::unique_lock<std::mutex>& io)
+    {
         for (;;) {
             if (E.Terminated)
                 return LinkEnd::Terminated;
             try {
                 if (!FSendingFrame)
                     PickAndBuild();
+                // A new frame is written at once: the socket nearly always takes
+                // it, and asking poll() first costs a call per frame. When more
+                // wait, the poll below only looks for input before the next one.
+                bool moreToSend = false;
+                if (FSendingFrame && FOutPos == 0 && !FSocket->HasPendingOutput()) {
+                    if (!WriteStep())
+                        return LinkEnd::Broken;
+                    FSocket->AfterWriteFlush();
+                    if (!FSendingFrame && !FSocket->HasPendingOutput()) {
+                        E.Unflushed = false;
+                        std::lock_guard lock(E.Lock);
+                        moreToSend = HasUnsent(E.Outgoing);
+                    }
+                }
                 bool readable = FSocket->HasBufferedInput();
                 bool writable = false;
                 if (!readable) {
@@ -377,18 +434,23 @@ private:
                         {E.Wakeup.Fd(), POLLIN, 0},
                         {FSocket->Handle(), static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0)), 0}};
                     int timeout = T.InactivityTime ? static_cast<int>(T.InactivityTime) : -1;
-                    int rc = ::poll(fds, 2, timeout);
-                    if (rc < 0 && errno == EINTR)
+                    if (moreToSend)
+                        timeout = 0;
+                    io.unlock();
+                    const int rc = ::poll(fds, 2, timeout);
+                    const int pollError = errno;
+                    io.lock();
+                    if (rc < 0 && pollError == EINTR)
                         continue;
                     if (rc < 0)
                         return LinkEnd::Broken;
+                    if (rc == 0 && moreToSend)
+                        continue;
                     if (rc == 0)
                         return LinkEnd::Inactive;
-                    if (fds[0].revents & POLLIN) {
-                        auto byte = E.Wakeup.Take();
-                        if (byte && *byte == 0)
-                            return E.Terminated ? LinkEnd::Terminated : LinkEnd::Broken;
-                    }
+                    // All wake-ups at once: each waiting one would cost a pass.
+                    if ((fds[0].revents & POLLIN) && E.Wakeup.TakeAll())
+                        return E.Terminated ? LinkEnd::Terminated : LinkEnd::Broken;
                     if (fds[1].revents & (POLLIN | POLLERR | POLLHUP))
                         readable = FSocket->ReadableDataCheck();
                     writable = (fds[1].revents & POLLOUT) != 0;
@@ -696,10 +758,13 @@ private:
     std::unique_ptr<TMCSocket> FSocket;
     std::vector<char> FInBuffer;
     TMCFrameReader FReader;
+    // The frame being written and the link's state: under E.IoLock once linked.
     std::string FOutFrame;
     std::size_t FOutPos = 0;
     bool FSendingFrame = false;
+    bool FLinked = false;
     bool FAllowed = false;
+    std::atomic<std::thread::id> FWorker{};
 };
 
 // Accepts connections for the accepting side.
@@ -911,7 +976,9 @@ void TMCInetTransport::QueueToEntry(TMCInetConnectionEntry& entry, TMCMessageInf
         info->ConnectionUID = entry.ConnectionUID;
         MCInsertOrdered(entry.Outgoing, std::move(info));
     }
-    entry.Wakeup.Post(1);
+    // Our callers hold FLock, so the entry's job cannot end meanwhile.
+    if (!entry.Job || !entry.Job->TrySendNow())
+        entry.Wakeup.Post(1);
 }
 
 void TMCInetTransport::DeliverMessage(TMCMessageInfoPtr info)

@@ -26,9 +26,11 @@ using TMCSocketDisconnectedEvent =
 
 class TMCSocketTransportJob;
 
-// One remote address with a live or pending connection. Its job is the only
-// thread that touches the connection's bytes; other threads only insert into
-// Outgoing under Lock and wake the job.
+// One remote address with a live or pending connection. Its job owns the
+// connection's bytes. Other threads insert into Outgoing under Lock and wake
+// the job; a sender may instead write the new frame itself, but only when it
+// gets IoLock at once and the link is idle (TMCSocketTransportJob::TrySendNow),
+// which spares the job a wake-up per message.
 class TMCInetConnectionEntry
 {
 public:
@@ -48,6 +50,11 @@ public:
     std::atomic<bool> Terminated{false};
     // A frame the job took has bytes that have not yet reached the kernel.
     std::atomic<bool> Unflushed{false};
+    // Held by whoever works on the connection's socket and frames: the job
+    // (never while it waits in poll) or a sender writing directly.
+    std::mutex IoLock;
+    // Set when the job is made; the job lives while the entry is in the list.
+    TMCSocketTransportJob* Job = nullptr;
 };
 
 using TMCSocketConnectionEntry = TMCInetConnectionEntry;
