@@ -39,9 +39,10 @@ public:
 
 protected:
     void Execute() override;
+    // The oldest waiting text: a line goes to the GUI thread, another type is answered.
+    void HandleMessage();
 
 private:
-    void HandleMessage();
     void LineCounted(bool fromPeer);
 
     TChatMessageEvent FOnChatMessage;

@@ -49,16 +49,15 @@ void TorvCommandThread::SendRegistration()
 
 void TorvCommandThread::SendLeave()
 {
-    TorvConnection* c = GetConnection();
-    if (c->GetConnectionState() == csConnected || c->ServerConnectionState() == scsTotallyConnected) {
-        Send(JoinCommand(orvCmd::Leave, ""));
-        // On our own thread the wait must still end at once when we are told
-        // to stop, but not when a text arrives: the leave needs its time.
-        if (IsCurrentThread())
-            WaitForStop(500);
-        else
-            std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    }
+    // Send goes out only while the link stands; a leave that did not go out needs no time.
+    if (!Send(JoinCommand(orvCmd::Leave, "")))
+        return;
+    // On our own thread the wait must still end at once when we are told
+    // to stop, but not when a text arrives: the leave needs its time.
+    if (IsCurrentThread())
+        WaitForStop(500);
+    else
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
 }
 
 void TorvCommandThread::SendAcknowledge(const std::string& code, const std::string& data)

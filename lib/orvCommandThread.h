@@ -30,10 +30,10 @@ public:
 
 protected:
     void Execute() override;
-
-private:
     // One gateway or helpdesk command; false when the thread must end.
     bool Handle(const std::string& text);
+
+private:
     std::string Where();
 
     // Drops what would act once the link is down, keeping the "106" notices

@@ -49,21 +49,10 @@ std::string_view Unquote(std::string_view s)
     return s;
 }
 
-// The file with leading blanks removed from every line: the INI reader would
+// The text with leading blanks removed from every line: the INI reader would
 // otherwise take an indented line as the continuation of the previous value.
-std::optional<std::string> LoadIniText(const std::string& path)
+std::string WithoutIndents(std::string_view raw)
 {
-    std::error_code ec;
-    if (path.empty() || !std::filesystem::is_regular_file(path, ec))
-        return std::nullopt;
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    std::ostringstream content;
-    content << in.rdbuf();
-    if (in.bad())
-        return std::nullopt;
-    const std::string raw = content.str();
     std::string text;
     text.reserve(raw.size());
     bool lineStart = true;
@@ -76,43 +65,92 @@ std::optional<std::string> LoadIniText(const std::string& path)
     return text;
 }
 
-} // namespace
-
-std::string ReadSettingsValue(const std::string& iniPath, const std::string& section, const std::string& key)
+// A key given twice comes back joined by a line break; the first one counts.
+std::string FirstValue(std::string value)
 {
-    const auto text = LoadIniText(iniPath);
-    if (!text)
-        return {};
-    const INIReader ini(text->data(), text->size());
-    if (ini.ParseError() < 0)
-        return {};
-    std::string value = ini.Get(section, key, "");
-    // A key given twice comes back joined by a line break; the first one counts.
     if (const auto lf = value.find('\n'); lf != std::string::npos)
         value.resize(lf);
     return std::string(Unquote(Trim(value)));
 }
 
-std::vector<std::string> ReadSectionKeys(const std::string& iniPath, const std::string& section)
+} // namespace
+
+TorvSettingsText::TorvSettingsText(std::string_view fileText)
 {
-    struct TWanted
-    {
-        const std::string& Section;
-        std::vector<std::string> Keys;
-    } wanted{section, {}};
-    const auto text = LoadIniText(iniPath);
-    if (!text)
-        return {};
+    const std::string text = WithoutIndents(fileText);
+    auto ini = std::make_shared<const INIReader>(text.data(), text.size());
+    // Lines the reader cannot parse are passed over; the others still count.
+    if (ini->ParseError() >= 0)
+        FIni = std::move(ini);
     ini_parse_string(
-        text->c_str(),
-        [](void* user, const char* sectionName, const char* name, const char*) {
-            auto& w = *static_cast<TWanted*>(user);
-            if (name && MCSameText(sectionName, w.Section))
-                w.Keys.emplace_back(name);
+        text.c_str(),
+        [](void* user, const char* section, const char* name, const char*) {
+            if (name)
+                static_cast<TorvSettingsText*>(user)->FKeys.emplace_back(section, name);
             return 1;
         },
-        &wanted);
-    return wanted.Keys;
+        this);
+}
+
+std::optional<TorvSettingsText> TorvSettingsText::Load(const std::string& iniPath)
+{
+    std::error_code ec;
+    if (iniPath.empty() || !std::filesystem::is_regular_file(iniPath, ec))
+        return std::nullopt;
+    std::ifstream in(iniPath, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::ostringstream content;
+    content << in.rdbuf();
+    if (in.bad())
+        return std::nullopt;
+    return TorvSettingsText(content.str());
+}
+
+std::string TorvSettingsText::Value(const std::string& section, const std::string& key) const
+{
+    return FIni ? FirstValue(FIni->Get(section, key, "")) : std::string();
+}
+
+std::vector<std::string> TorvSettingsText::SectionKeys(const std::string& section) const
+{
+    std::vector<std::string> keys;
+    for (const auto& [sectionName, name] : FKeys)
+        if (MCSameText(sectionName, section))
+            keys.push_back(name);
+    return keys;
+}
+
+std::vector<std::string> TorvSettingsText::Numbered(const std::string& section,
+                                                    const std::string& prefix) const
+{
+    std::vector<std::string> values;
+    for (int i = 1; FIni; ++i) {
+        const std::string key = prefix + std::to_string(i);
+        if (!FIni->HasValue(section, key))
+            break;
+        values.push_back(FirstValue(FIni->Get(section, key, "")));
+    }
+    return values;
+}
+
+std::vector<std::string> TorvSettingsText::GatewayList() const
+{
+    std::vector<std::string> values = Numbered("gateway", "gateway");
+    values.erase(std::find(values.begin(), values.end(), ListEndValue), values.end());
+    return values;
+}
+
+std::string ReadSettingsValue(const std::string& iniPath, const std::string& section, const std::string& key)
+{
+    const auto text = TorvSettingsText::Load(iniPath);
+    return text ? text->Value(section, key) : std::string();
+}
+
+std::vector<std::string> ReadSectionKeys(const std::string& iniPath, const std::string& section)
+{
+    const auto text = TorvSettingsText::Load(iniPath);
+    return text ? text->SectionKeys(section) : std::vector<std::string>();
 }
 
 // ---------------------------------------------------------------------------
@@ -144,32 +182,14 @@ std::string SettingsFilePath()
 std::vector<std::string> ReadNumberedSettings(const std::string& iniPath, const std::string& section,
                                               const std::string& prefix)
 {
-    std::vector<std::string> values;
-    const auto text = LoadIniText(iniPath);
-    if (!text)
-        return values;
-    // Lines the reader cannot parse are passed over; the others still count.
-    const INIReader ini(text->data(), text->size());
-    if (ini.ParseError() < 0)
-        return values;
-    for (int i = 1;; ++i) {
-        const std::string key = prefix + std::to_string(i);
-        if (!ini.HasValue(section, key))
-            break;
-        std::string value = ini.Get(section, key, "");
-        // A key given twice comes back joined by a line break; the first one counts.
-        if (const auto lf = value.find('\n'); lf != std::string::npos)
-            value.resize(lf);
-        values.emplace_back(Unquote(Trim(value)));
-    }
-    return values;
+    const auto text = TorvSettingsText::Load(iniPath);
+    return text ? text->Numbered(section, prefix) : std::vector<std::string>();
 }
 
 std::vector<std::string> ReadGatewayList(const std::string& iniPath)
 {
-    std::vector<std::string> values = ReadNumberedSettings(iniPath, "gateway", "gateway");
-    values.erase(std::find(values.begin(), values.end(), ListEndValue), values.end());
-    return values;
+    const auto text = TorvSettingsText::Load(iniPath);
+    return text ? text->GatewayList() : std::vector<std::string>();
 }
 
 // ---------------------------------------------------------------------------
@@ -291,8 +311,10 @@ void TOrvServers::Start(std::int32_t requestedSessionID, std::uint8_t programKin
     FIdentityRefused = false;
     FSettingsError.clear();
 
-    TorvGatewayPins pins = orvCheckGatewayPins(ReadNumberedSettings(FSettingsFile, "gateway", "pin"),
-                                               ReadSectionKeys(FSettingsFile, "gateway"));
+    // One reading for the pins and the gateways they guard.
+    const TorvSettingsText settings = TorvSettingsText::Load(FSettingsFile).value_or(TorvSettingsText(""));
+    TorvGatewayPins pins =
+        orvCheckGatewayPins(settings.Numbered("gateway", "pin"), settings.SectionKeys("gateway"));
     if (!pins.Error.empty()) {
         // Connecting without the pins the deployment asked for would be worse than not connecting.
         DebugLog(pins.Error);
@@ -303,7 +325,7 @@ void TOrvServers::Start(std::int32_t requestedSessionID, std::uint8_t programKin
     }
     FPins = std::move(pins.Pins);
 
-    for (const TorvGatewayEndpoint& gateway : ResolveGatewayList(ReadGatewayList(FSettingsFile))) {
+    for (const TorvGatewayEndpoint& gateway : ResolveGatewayList(settings.GatewayList())) {
         if (FConnections.count(gateway.Key) == 0)
             CreateConnection(gateway.Address, gateway.Port, gateway.Key);
     }

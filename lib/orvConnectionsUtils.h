@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // ---------------------------------------------------------------------------
@@ -44,6 +45,28 @@ std::vector<std::string> ReadSectionKeys(const std::string& iniPath, const std::
 // One value of the settings file, without surrounding blanks or quotes;
 // empty when the file, the section or the key is missing.
 std::string ReadSettingsValue(const std::string& iniPath, const std::string& section, const std::string& key);
+
+class INIReader;
+
+// The settings file's bytes, read and parsed once: several values from one
+// reading (the pins and the gateways they guard), and the readers above on any text.
+class TorvSettingsText
+{
+public:
+    explicit TorvSettingsText(std::string_view fileText);
+    // nullopt when the file is absent or unreadable.
+    static std::optional<TorvSettingsText> Load(const std::string& iniPath);
+
+    // As ReadGatewayList, ReadNumberedSettings, ReadSectionKeys and ReadSettingsValue.
+    std::vector<std::string> GatewayList() const;
+    std::vector<std::string> Numbered(const std::string& section, const std::string& prefix) const;
+    std::vector<std::string> SectionKeys(const std::string& section) const;
+    std::string Value(const std::string& section, const std::string& key) const;
+
+private:
+    std::shared_ptr<const INIReader> FIni;                  // null when the text does not parse
+    std::vector<std::pair<std::string, std::string>> FKeys; // section and key as written, in order
+};
 
 // ---------------------------------------------------------------------------
 // Gateway values

@@ -103,6 +103,17 @@ std::map<std::string, std::string> ReadIniSection(const std::string& text, const
 TorvUpdateAnnouncement orvReadUpdateIni(const std::string& path, const std::string& section,
                                         TorvProgramKind kind)
 {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return {};
+    std::ostringstream content;
+    content << in.rdbuf();
+    return orvReadUpdateIniText(content.str(), section, kind);
+}
+
+TorvUpdateAnnouncement orvReadUpdateIniText(const std::string& text, const std::string& section,
+                                            TorvProgramKind kind)
+{
     const bool customer = kind == TorvProgramKind::Customer;
     const std::string versionKey = customer ? "CustomerVersion" : "HelpdeskVersion";
     const std::string lineKey =
@@ -111,12 +122,7 @@ TorvUpdateAnnouncement orvReadUpdateIni(const std::string& path, const std::stri
     const std::string fileKey = customer ? "UpdateFileForCustomer" : "UpdateFileForHelpdesk";
 
     TorvUpdateAnnouncement announcement;
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return announcement;
-    std::ostringstream content;
-    content << in.rdbuf();
-    const std::map<std::string, std::string> values = ReadIniSection(content.str(), section);
+    const std::map<std::string, std::string> values = ReadIniSection(text, section);
     const auto get = [&](const std::string& key) -> const std::string* {
         const auto found = values.find(Lower(key));
         return found == values.end() ? nullptr : &found->second;

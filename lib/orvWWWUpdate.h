@@ -43,6 +43,9 @@ struct TorvUpdateAnnouncement
 // or unreadable file reads as an empty announcement. Lines may be of any length.
 TorvUpdateAnnouncement orvReadUpdateIni(const std::string& path, const std::string& section,
                                         TorvProgramKind kind);
+// The same on the file's text.
+TorvUpdateAnnouncement orvReadUpdateIniText(const std::string& text, const std::string& section,
+                                            TorvProgramKind kind);
 
 // ---------------------------------------------------------------------------
 // Where the update server is
