@@ -88,7 +88,7 @@ int ParseCount(std::u32string_view text)
     int count = 0;
     const char* end = ascii.data() + ascii.size();
     const auto [next, error] = std::from_chars(ascii.data() + start, end, count);
-    if (error != std::errc() || next != end)
+    if (error != std::errc() || next != end || count > orvMaxKeyRepeat)
         throw EorvException("Invalid repeat count in key string: '" + ascii + "'");
     return count;
 }
@@ -219,10 +219,11 @@ std::optional<std::size_t> TTypist::Braced(const std::u32string& keys, std::size
 
 bool TTypist::Type(const std::u32string& keys)
 {
-    // However the string ends, no modifier is left down on the user's desktop.
+    // However the string ends, no modifier is left down on the user's desktop:
+    // a group that is never closed ends with it too.
+    bool done = false;
     try {
-        if (TypeUntilDone(keys))
-            return true;
+        done = TypeUntilDone(keys);
     } catch (...) {
         FInGroup = false;
         ReleaseHeld();
@@ -230,7 +231,7 @@ bool TTypist::Type(const std::u32string& keys)
     }
     FInGroup = false;
     ReleaseHeld();
-    return false;
+    return done;
 }
 
 bool TTypist::TypeUntilDone(const std::u32string& keys)

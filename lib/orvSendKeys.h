@@ -15,6 +15,10 @@ using TorvKeysMessage = std::function<void(const std::string& text, const std::s
 // The virtual-key code of a key name ("DEL", "f12", ...), 0 for an unknown name.
 std::uint32_t orvKeyNameCode(const std::string& name);
 
+// The most presses one repeat count asks for: a larger one would hold the
+// GUI thread (and the user's keyboard) for hours.
+inline constexpr int orvMaxKeyRepeat = 1000;
+
 // One typist with the keyboard state of its own (Num Lock is flipped here,
 // never sent). Not thread-safe: the GUI thread owns it.
 class TorvSendKeys
@@ -25,7 +29,7 @@ public:
     // Types keys; true when the whole string was processed, false for an
     // empty string or a brace without its closing brace. With wait, every
     // event has reached the desktop before the next is sent. A repeat count
-    // that is not a number raises EorvException.
+    // that is not a number, or above orvMaxKeyRepeat, raises EorvException.
     bool Send(TorvKeyboard& keyboard, const std::string& keys, bool wait);
 
     bool NumLock() const { return FNumLock; }

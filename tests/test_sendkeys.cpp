@@ -171,6 +171,9 @@ TEST_F(SendKeys, FailuresAndTheirMessages)
     EXPECT_EQ(Typed("+{xyz"), "D16 U16");
     EXPECT_FALSE(Result);
     EXPECT_EQ(Typed("(^%{DEL}{xyz"), "D17 D18 D46x U46x U17 U18");
+    // A group never closed ends with the string, its modifiers too.
+    EXPECT_EQ(Typed("+(ab"), "D16 D65 U65 D66 U66 U16");
+    EXPECT_TRUE(Result);
     EXPECT_THROW(Typed("+{TAB x}"), EorvException);
     EXPECT_EQ(Keyboard.Events, "D16 U16");
 
@@ -183,6 +186,12 @@ TEST_F(SendKeys, FailuresAndTheirMessages)
 
     for (const char* bad : {"{TAB x}", "{TAB 3x}", "{TAB }", "{TAB 99999999999}"})
         EXPECT_THROW(Typed(bad), EorvException) << bad;
+    // A count is at most orvMaxKeyRepeat: a larger one would hold the keyboard for hours.
+    Keyboard.EventCount = 0;
+    Typed("{TAB 1000}");
+    EXPECT_EQ(Keyboard.EventCount, 2 * orvMaxKeyRepeat);
+    EXPECT_THROW(Typed("+{TAB 1001}"), EorvException);
+    EXPECT_EQ(Keyboard.Events, "D16 U16");
 
     // Nobody to tell: still goes on.
     TorvSendKeys silent{nullptr};
