@@ -65,11 +65,11 @@ private:
     std::thread FThread;
 };
 
-// Dispatches as the program does: sleeps until the messenger says it has work.
-class WokenPump
+// Set when the messenger says it has work; a dispatcher sleeps on it.
+class WorkSignal
 {
 public:
-    explicit WokenPump(TMCMessenger& m) : FMessenger(m)
+    explicit WorkSignal(TMCMessenger& m) : FMessenger(m)
     {
         m.SetOnWork([this] {
             {
@@ -78,26 +78,29 @@ public:
             }
             FChanged.notify_one();
         });
-        FThread = std::thread([this] {
-            std::unique_lock lock(FMutex);
-            while (!FStop) {
-                FChanged.wait(lock, [this] { return FWork || FStop; });
-                FWork = false;
-                lock.unlock();
-                FMessenger.DispatchPending();
-                lock.lock();
-            }
-        });
     }
-    ~WokenPump()
+    ~WorkSignal() { FMessenger.SetOnWork(nullptr); }
+
+    // Sleeps until there is work (or a stop), then dispatches it; false once stopped.
+    bool DispatchWhenWoken()
+    {
+        {
+            std::unique_lock lock(FMutex);
+            FChanged.wait(lock, [this] { return FWork || FStop; });
+            if (FStop)
+                return false;
+            FWork = false;
+        }
+        FMessenger.DispatchPending();
+        return true;
+    }
+    void Stop()
     {
         {
             std::lock_guard lock(FMutex);
             FStop = true;
         }
-        FChanged.notify_one();
-        FThread.join();
-        FMessenger.SetOnWork(nullptr);
+        FChanged.notify_all();
     }
 
 private:
@@ -106,6 +109,27 @@ private:
     std::condition_variable FChanged;
     bool FWork = false;
     bool FStop = false;
+};
+
+// Dispatches as the program's connection thread does: sleeps until woken.
+class WokenPump
+{
+public:
+    explicit WokenPump(TMCMessenger& m)
+        : FSignal(m), FThread([this] {
+              while (FSignal.DispatchWhenWoken()) {
+              }
+          })
+    {
+    }
+    ~WokenPump()
+    {
+        FSignal.Stop();
+        FThread.join();
+    }
+
+private:
+    WorkSignal FSignal;
     std::thread FThread;
 };
 
@@ -147,19 +171,12 @@ struct Pair
     }
 
     // One request at a time; the handler sends the data back (ReturnData).
-    // spin: the requester spins for its reply rather than sleeping.
-    Result Measure(std::size_t payload, Clock::duration duration, bool spin = true)
+    // dispatchHere: the requester dispatches its replies itself, sleeping
+    // until woken; none: it spins while another thread dispatches.
+    Result Measure(std::size_t payload, Clock::duration duration, WorkSignal* dispatchHere = nullptr)
     {
         std::atomic<int> replies{0};
-        std::mutex mutex;
-        std::condition_variable replied;
-        TMCReplyProc onReply = [&](void*, TMCMessage&) {
-            {
-                std::lock_guard lock(mutex);
-                ++replies;
-            }
-            replied.notify_one();
-        };
+        TMCReplyProc onReply = [&](void*, TMCMessage&) { ++replies; };
         auto once = [&] {
             TMCMessage m;
             m.Priority = 75;
@@ -170,12 +187,11 @@ struct Pair
             m.Data.assign(payload, 'x');
             int before = replies;
             clientMessenger.SendWithCallbacks(destination, m, 30000, onReply, nullptr, nullptr, nullptr);
-            if (spin) {
-                while (replies == before)
+            while (replies == before) {
+                if (dispatchHere)
+                    dispatchHere->DispatchWhenWoken();
+                else
                     std::this_thread::yield();
-            } else {
-                std::unique_lock lock(mutex);
-                replied.wait(lock, [&] { return replies != before; });
             }
         };
         once(); // connect and warm up
@@ -296,26 +312,29 @@ int main()
 
     std::printf("transport benchmark: one request at a time over TLS 1.0 on loopback, %lld s per figure\n",
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(kRunTime).count()));
-    // Two ways to dispatch: spinning threads (the transport alone, with no
-    // wake-up latency of the dispatcher), and as the program does it, a
-    // dispatcher and a requester that sleep until they are woken.
+    // Two ways to dispatch: spinning threads (no wake-up latency of a
+    // dispatcher, but on two cores they crowd out the transport's own), and
+    // as the program does it, dispatchers that sleep until the messenger
+    // wakes them, the requester dispatching its own replies.
     for (const bool woken : {false, true}) {
-        std::printf("\n%s\n", woken ? "dispatcher and requester woken by the messenger (as the program runs)"
-                                     : "dispatcher and requester spinning");
+        std::printf("\n%s\n", woken ? "dispatchers sleep until the messenger wakes them (as the program runs); "
+                                       "the requester dispatches its own replies"
+                                     : "dispatchers and requester spinning");
         std::printf("%-8s %14s %14s %14s %14s %8s\n", "payload", "msgr rt/s", "msgr MB/s", "openssl rt/s",
                     "openssl MB/s", "ratio");
         Pair pair(cert, key);
         std::optional<BusyPump> busyServer, busyClient;
-        std::optional<WokenPump> wokenServer, wokenClient;
+        std::optional<WokenPump> wokenServer;
+        std::optional<WorkSignal> clientSignal;
         if (woken) {
             wokenServer.emplace(pair.serverMessenger);
-            wokenClient.emplace(pair.clientMessenger);
+            clientSignal.emplace(pair.clientMessenger);
         } else {
             busyServer.emplace(pair.serverMessenger);
             busyClient.emplace(pair.clientMessenger);
         }
         for (std::size_t payload : {16u, 1024u}) {
-            Result ours = pair.Measure(payload, kRunTime, !woken);
+            Result ours = pair.Measure(payload, kRunTime, woken ? &*clientSignal : nullptr);
             Result bare = OpenSSLEcho(cert, key, payload, kRunTime);
             std::printf("%-8zu %14.0f %14.2f %14.0f %14.2f %8.2f\n", payload, ours.roundTripsPerSecond,
                         ours.payloadBytesPerSecond / 1e6, bare.roundTripsPerSecond,
