@@ -172,6 +172,8 @@ bool TorvThread::Sleep(int ms)
 
 bool TorvThread::WaitForStop(int ms)
 {
+    if (ms <= 0) // no wait, and no timed wait in the kernel either
+        return !FTerminated;
     std::unique_lock lock(FWakeMutex);
     FWakeCond.wait_for(lock, std::chrono::milliseconds(ms), [this] { return FTerminated.load(); });
     return !FTerminated;

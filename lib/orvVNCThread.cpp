@@ -73,6 +73,7 @@ TorvRemoteDesktopParts TorvRemoteDesktopParts::Default()
     };
     parts.PostViewerSettings = [] { return TUltraVNCViewerUtils(OSUtils().Windows()).PostViewerSettings(); };
     parts.PendingMessages = [](TorvConnection& connection) { return connection.PendingMessageCount(); };
+    parts.Ticks = MCGetTickCount;
     return parts;
 }
 
@@ -81,6 +82,9 @@ TorvVNCThread::TorvVNCThread(TorvRemoteDesktopParts parts) : FParts(std::move(pa
     orvAssert(FParts.NewHostRelay && FParts.NewViewerRelay && FParts.PostHostViewOnly &&
                   FParts.PostViewerSettings && FParts.PendingMessages,
               kUnit, "Incomplete remote desktop parts");
+    if (!FParts.Ticks)
+        FParts.Ticks = MCGetTickCount;
+    FNextForward = FParts.Ticks();
     DisconnectedProc();
 }
 
@@ -191,7 +195,7 @@ bool TorvVNCThread::SetState(TVNCState state)
 
 void TorvVNCThread::Execute()
 {
-    FNextForward = MCGetTickCount();
+    FNextForward = FParts.Ticks();
     while (!Terminated()) {
         // Texts waiting are handled back to back: one per 10 ms would hold the
         // picture to a hundred kilobytes a second.
@@ -231,10 +235,10 @@ void TorvVNCThread::Step()
     if (Terminated())
         return;
 
-    const std::uint32_t now = MCGetTickCount();
+    const std::uint32_t now = FParts.Ticks();
     if (TickReached(now, FNextForward)) {
         ForwardVNCData();
-        FNextForward = MCGetTickCount() + kForwardPeriodMs;
+        FNextForward = FParts.Ticks() + kForwardPeriodMs;
     }
 
     // A text that comes before the helpdesk is in the session waits for it:
@@ -446,7 +450,7 @@ void TorvVNCThread::ForwardVNCData()
 
 void TorvVNCThread::Forward(const std::string& chunk)
 {
-    const std::uint32_t now = MCGetTickCount();
+    const std::uint32_t now = FParts.Ticks();
     if (!chunk.empty()) {
         if (chunk.size() >= LargeChunk)
             FFlushDeadline = now;

@@ -100,6 +100,8 @@ struct TorvRemoteDesktopParts
     std::function<bool()> PostViewerSettings;
     // How many messages the connection's transport still holds unsent.
     std::function<std::size_t(TorvConnection& connection)> PendingMessages;
+    // The millisecond tick the batching runs on; none: MCGetTickCount.
+    std::function<std::uint32_t()> Ticks;
 
     static TorvRemoteDesktopParts Default();
 };
@@ -134,6 +136,10 @@ public:
     unsigned RunsStarted() const noexcept { return FRunsStarted.load(); }
     bool LastRunShowing() const noexcept { return FLastRunShowing.load(); }
 
+    // One pass of the loop: follows the session, forwards the programs' bytes
+    // when due and handles one waiting text (the loop's own step; tests call it too).
+    void Step();
+
     // Tuning values.
     std::size_t LargeChunk = 50;
     std::uint32_t SmallChunkDelayMs = 100;
@@ -148,7 +154,6 @@ protected:
     void Execute() override;
 
 private:
-    void Step();
     void Dispatch(const std::string& text, bool fromPeer);
     // A peer's text that would show this desktop or hand over its control
     // goes to the main window as the request it is; true when it did.

@@ -3,6 +3,7 @@
 // "WinVNC Tray Icon" window through which view-only is switched.
 
 #include "launchers/orvLauncher.h"
+#include "launchers/orvLauncherConfig.h"
 #include "platform/orvKeyStore.h"
 #include "platform/orvTempFiles.h"
 
@@ -168,8 +169,8 @@ int Run(TorvLauncher& launcher, int argc, char** argv)
     std::optional<std::string> password;
     {
         TorvFileKeyStore store(orvKeyStorePath(HostKeyPath));
-        password = store.ReadBinary("password");
-        if (!password || password->size() != 8) {
+        password = orvReadHostPassword(store);
+        if (!password) {
             launcher.Log("no 8-byte \"password\" value in " + store.Path());
             return 1;
         }
