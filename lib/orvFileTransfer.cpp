@@ -156,9 +156,14 @@ std::string OfferedNameFromPath(std::string_view path)
     // Too long for a file name here: keep a short extension, cut the stem.
     const auto dot = name.rfind('.');
     const std::size_t extension = (dot != std::string_view::npos && dot > 0) ? name.size() - dot : 0;
-    if (extension == 0 || extension > 32)
-        return CutUtf8(name, kMaxNameBytes);
-    return CutUtf8(name.substr(0, dot), kMaxNameBytes - extension) + std::string(name.substr(dot));
+    const std::string cut =
+        extension == 0 || extension > 32
+            ? CutUtf8(name, kMaxNameBytes)
+            : CutUtf8(name.substr(0, dot), kMaxNameBytes - extension) + std::string(name.substr(dot));
+    // Cut back over bytes that only continue a character, a name can shrink to nothing or to dots.
+    if (cut.empty() || cut == "." || cut == "..")
+        return orvSafeReceivedName;
+    return cut;
 }
 
 std::int64_t orvRoundHalfEven(std::int64_t numerator, std::int64_t denominator)
@@ -428,7 +433,8 @@ void TSendFileThread::SendNextChunk()
     TFileTransferControlThread* control = nullptr;
     {
         TDebugLock lock(FLock, "TSendFileThread.SendNextChunk");
-        if (FBytesTransferred <= FAckedBytes + kAckWindow)
+        // Wide: the peer may acknowledge up to 2^31-1, and the window's end must not wrap.
+        if (std::int64_t{FBytesTransferred} <= std::int64_t{FAckedBytes} + kAckWindow)
             control = FControl;
     }
     // The control lock is taken only while no transfer lock is held.

@@ -223,6 +223,11 @@ TEST(FileTransferMessages, SplittingNamingAndRounding)
         std::string(299, 'x') + "\xC3\xA9"; // no extension, a two-byte letter at the cut
     EXPECT_EQ(OfferedNameFromPath("d/" + accented).size(), 255u);
     EXPECT_EQ(OfferedNameFromPath(std::string(254, 'y') + "\xC3\xA9").size(), 254u);
+    // Cut back over bytes that only continue a character: never nothing, never a folder.
+    const std::string continuing(300, '\x80');
+    EXPECT_EQ(OfferedNameFromPath(continuing), orvSafeReceivedName);
+    EXPECT_EQ(OfferedNameFromPath(continuing + "."), orvSafeReceivedName);
+    EXPECT_EQ(OfferedNameFromPath("C:\\in\\.." + continuing + "."), orvSafeReceivedName);
 
     EXPECT_EQ(orvRoundHalfEven(5 * 100, 1000), 0);
     EXPECT_EQ(orvRoundHalfEven(15 * 100, 1000), 2);
@@ -316,7 +321,7 @@ TEST_F(FileTransfer, AOneByteFileTakesTheExactMessagesOfTheProtocol)
                      s + "Sent to AllDataTransfered", s + "AllDataTransfered to Finished"}));
 }
 
-TEST_F(FileTransfer, TheSenderWaitsForAcknowledgementsAndAnEarlyAllReceivedEndsItsReading)
+TEST_F(FileTransfer, TheSenderWaitsForAcknowledgementsOfAnyCountAndAnEarlyAllReceivedEndsItsReading)
 {
     Session(true);
     ASSERT_FALSE(HasFatalFailure());
@@ -342,6 +347,21 @@ TEST_F(FileTransfer, TheSenderWaitsForAcknowledgementsAndAnEarlyAllReceivedEndsI
     ASSERT_TRUE(WaitForState(sent, TTransferState::Finished));
     EXPECT_EQ(FRaw->Texts().size(), 5u);
     EXPECT_EQ(sent->BytesTransferred(), 3072);
+
+    // The largest count the wire carries only opens the window: the rest goes.
+    auto next = FCustomerFiles->NewSentFile(FDir.File("big"));
+    FCustomerFiles->SendFileRequestCommand(*next);
+    const std::string nextId = next->TransferId();
+    RawGot(5, 1);
+    RawSays("2:" + nextId + ":");
+    ASSERT_EQ(RawGot(6, 2).size(), 2u);
+    RawSays("9:" + nextId + ":2147483647");
+    const auto rest = RawGot(8, 4); // 1024, 1024 and 904 bytes, then Done
+    ASSERT_EQ(rest.size(), 4u);
+    EXPECT_EQ(rest[2].size(), 41u + 904u);
+    EXPECT_EQ(rest[3], "5:" + nextId + ":");
+    ASSERT_TRUE(WaitForState(next, TTransferState::Sent));
+    EXPECT_EQ(next->BytesTransferred(), 5000);
 }
 
 TEST_F(FileTransfer, CancellingMidwayOnEitherSideKeepsThePartialFile)
