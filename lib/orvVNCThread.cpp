@@ -12,6 +12,9 @@ namespace {
 
 constexpr const char* kUnit = "lib/orvVNCThread";
 constexpr int kPollSleepMs = 10;
+// Without a remote desktop there is nothing to poll: the thread waits for a
+// text (which wakes it) and looks at the session this often.
+constexpr int kIdleSleepMs = 100;
 constexpr std::uint32_t kForwardPeriodMs = 100;
 
 namespace text {
@@ -196,13 +199,16 @@ bool TorvVNCThread::SetState(TVNCState state)
 void TorvVNCThread::Execute()
 {
     FNextForward = FParts.Ticks();
+    bool handled = false;
     while (!Terminated()) {
         // Texts waiting are handled back to back: one per 10 ms would hold the
-        // picture to a hundred kilobytes a second.
-        if (MessageCount() == 0)
-            Sleep(kPollSleepMs);
+        // picture to a hundred kilobytes a second. Texts that wait for the
+        // session do not keep the thread awake.
+        if (!handled || MessageCount() == 0)
+            Sleep(PollSleepMs());
+        handled = false;
         try {
-            Step();
+            handled = Step();
         } catch (const std::exception& e) {
             DebugLogFmt("Error in TorvVNCThread.Execute: %s", e.what());
         } catch (...) {
@@ -220,7 +226,14 @@ void TorvVNCThread::Execute()
     DebugLog("Remote desktop -channel has terminated.");
 }
 
-void TorvVNCThread::Step()
+int TorvVNCThread::PollSleepMs() const
+{
+    const TVNCState state = GetState();
+    const bool steady = state == vsConnected || state == vsDisconnected;
+    return FHostRelay || FViewerRelay || !steady ? kPollSleepMs : kIdleSleepMs;
+}
+
+bool TorvVNCThread::Step()
 {
     // Follow the session.
     const bool total = IsTotallyConnected();
@@ -233,7 +246,7 @@ void TorvVNCThread::Step()
         SetState(vsConnected);
     }
     if (Terminated())
-        return;
+        return false;
 
     const std::uint32_t now = FParts.Ticks();
     if (TickReached(now, FNextForward)) {
@@ -244,7 +257,7 @@ void TorvVNCThread::Step()
     // A text that comes before the helpdesk is in the session waits for it:
     // acted on now it would be lost.
     if (!total || MessageCount() == 0)
-        return;
+        return false;
     bool fromPeer = false;
     const std::string text = GetMessage(fromPeer);
     Dispatch(text, fromPeer);
@@ -255,6 +268,7 @@ void TorvVNCThread::Step()
         SetViewOnly(true);
     if (FHostDataSeen && FPendingViewOnlyOff)
         SetViewOnly(false);
+    return true;
 }
 
 void TorvVNCThread::Unexpected(const std::string& text)

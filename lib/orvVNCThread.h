@@ -137,8 +137,11 @@ public:
     bool LastRunShowing() const noexcept { return FLastRunShowing.load(); }
 
     // One pass of the loop: follows the session, forwards the programs' bytes
-    // when due and handles one waiting text (the loop's own step; tests call it too).
-    void Step();
+    // when due and handles one waiting text (the loop's own step; tests call
+    // it too). True when it handled a text.
+    bool Step();
+    // The loop's pause: short while a remote desktop may have bytes to move.
+    int PollSleepMs() const;
 
     // Tuning values.
     std::size_t LargeChunk = 50;
