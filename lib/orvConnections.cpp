@@ -25,9 +25,8 @@ std::unique_ptr<TorvConnectionThread> gConnectionThread;
 std::mutex gWakeMutex;
 TorvConnectionThread* gWakeTarget = nullptr; // guarded by gWakeMutex
 
-// The longest the connection thread waits with nothing to do: the messengers'
-// time-out sweep needs a pass now and then.
-constexpr int kIdleWaitMs = 500;
+// The longest the connection thread waits with nothing to do.
+constexpr int kIdleWaitMs = 1000;
 
 void WakeConnectionThread() noexcept
 {
@@ -660,8 +659,11 @@ int TorvConnectionThread::IdleWaitMs(TorvConnection& connection)
     TMCMessenger& messenger = connection.Messenger();
     if (connection.GetActive() && (messenger.IncomingCount() != 0 || messenger.CompletedCount() != 0))
         return 1;
+    // Keep-alives and the time-out sweep are due on time, not a wait late.
     const auto untilPing = static_cast<std::int32_t>(connection.NextPingTick() - MCGetTickCount());
-    return std::clamp(untilPing, 1, kIdleWaitMs);
+    const auto untilSweep =
+        static_cast<std::int32_t>(std::min<std::uint32_t>(messenger.MsUntilSweep(), kIdleWaitMs));
+    return std::clamp(std::min(untilPing, untilSweep), 1, kIdleWaitMs);
 }
 
 void TorvConnectionThread::Execute()
@@ -684,7 +686,8 @@ void TorvConnectionThread::Execute()
             }
         }
         // Woken by a message or a completion for any messenger, a new or
-        // (de)activated connection and a stop; otherwise until the next keep-alive.
+        // activated connection, a requested deactivation and a stop; otherwise
+        // until the next keep-alive or time-out sweep.
         Sleep(waitMs);
     }
 }

@@ -551,6 +551,15 @@ std::string TMCMessenger::GetSenderAddress(const TMCMessage& message)
     return transport->Name() + ":" + transport->SenderAddress(copy);
 }
 
+std::uint32_t TMCMessenger::MsUntilSweep() const
+{
+    const std::uint32_t interval = CleanupInterval();
+    if (interval == 0)
+        return 0xFFFFFFFF; // never sweeps
+    const std::uint32_t since = MCTicksSince(FImpl->LastSweep.load(), MCGetTickCount());
+    return since >= interval ? 0 : interval - since;
+}
+
 void TMCMessenger::SweepExpired()
 {
     const std::uint32_t now = MCGetTickCount();

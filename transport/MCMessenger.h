@@ -197,6 +197,9 @@ public:
     std::string GetSenderAddress(const TMCMessage& message);
     // The timeout sweep, gated by CleanupInterval.
     void SweepExpired();
+    // Milliseconds until SweepExpired will next do its work (0: due now);
+    // a dispatcher that waits must not wait longer, or time-outs come late.
+    std::uint32_t MsUntilSweep() const;
 
     std::uint32_t MaxTimeout() const noexcept { return FMaxTimeout; }
     // Copies the value into every registered transport.
