@@ -229,7 +229,7 @@ void TorvVNCThread::Execute()
 int TorvVNCThread::PollSleepMs() const
 {
     const TVNCState state = GetState();
-    const bool steady = state == vsConnected || state == vsDisconnected;
+    const bool steady = state == vsConnected || state == vsDisconnected || state == vsFailed;
     return FHostRelay || FViewerRelay || !steady ? kPollSleepMs : kIdleSleepMs;
 }
 

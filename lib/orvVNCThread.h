@@ -141,6 +141,7 @@ public:
     // it too). True when it handled a text.
     bool Step();
     // The loop's pause: short while a remote desktop may have bytes to move.
+    // Channel thread only (it looks at the relays).
     int PollSleepMs() const;
 
     // Tuning values.
