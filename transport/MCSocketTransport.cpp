@@ -92,11 +92,18 @@ public:
     {
         if (std::this_thread::get_id() == FWorker.load())
             return false;
+        // A link that ends when idle counts its quiet time in the job's poll:
+        // frames written past it would not reset it.
+        if (T.InactivityTime != 0)
+            return false;
         std::unique_lock io(E.IoLock, std::try_to_lock);
         if (!io.owns_lock() || !FLinked || E.Terminated || FSendingFrame || FSocket->HasPendingOutput())
             return false;
         try {
             PickAndBuild();
+            // A large frame is the job's to write: encrypting it here would hold the transport's lock.
+            if (FSendingFrame && FOutFrame.size() > ChunkSize(T.OutgoingBufferSize))
+                return false;
             while (FSendingFrame) {
                 const std::size_t before = FOutPos;
                 if (!WriteStep() || (FSendingFrame && FOutPos == before))
@@ -976,7 +983,8 @@ void TMCInetTransport::QueueToEntry(TMCInetConnectionEntry& entry, TMCMessageInf
         info->ConnectionUID = entry.ConnectionUID;
         MCInsertOrdered(entry.Outgoing, std::move(info));
     }
-    // Our callers hold FLock, so the entry's job cannot end meanwhile.
+    // Our callers hold FLock and have seen the transport is not stopping, so
+    // the entry's job cannot be destroyed meanwhile.
     if (!entry.Job || !entry.Job->TrySendNow())
         entry.Wakeup.Post(1);
 }

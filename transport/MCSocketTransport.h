@@ -50,10 +50,12 @@ public:
     std::atomic<bool> Terminated{false};
     // A frame the job took has bytes that have not yet reached the kernel.
     std::atomic<bool> Unflushed{false};
-    // Held by whoever works on the connection's socket and frames: the job
-    // (never while it waits in poll) or a sender writing directly.
+    // Held, once the link is up, by whoever works on its socket and frames:
+    // the job (never while it waits in poll) or a sender writing directly.
+    // While connecting, and after the link ends, the job alone uses them.
     std::mutex IoLock;
-    // Set when the job is made; the job lives while the entry is in the list.
+    // Set when the job is made. The job lives while the entry is in the list
+    // and the transport is not stopping (a stop drops jobs not yet started).
     TMCSocketTransportJob* Job = nullptr;
 };
 
