@@ -89,6 +89,14 @@ void TorvBanner::paintEvent(QPaintEvent* event)
     }
 }
 
+void TorvBanner::changeEvent(QEvent* event)
+{
+    // The name is drawn in the widget's font: a new font or style draws it anew.
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
+        FStill = QPixmap();
+    QWidget::changeEvent(event);
+}
+
 void TorvBanner::mouseDoubleClickEvent(QMouseEvent* event)
 {
     if (event->button() == Qt::LeftButton)
