@@ -35,7 +35,8 @@ double ProcessCpuSeconds(pid_t pid)
 {
     double total = 0;
     std::error_code ec;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
         std::ifstream schedstat(task.path() / "schedstat");
         unsigned long long ns = 0;
         if (schedstat >> ns)
