@@ -4,6 +4,10 @@
 // folder on the offscreen platform, so that its settings file and log are
 // its own.
 
+#include "lib/orvAppUtils.h"
+#include "lib/orvConnections.h"
+#include "lib/orvConnectionsUtils.h"
+#include "lib/orvThreads.h"
 #include "tests/support/TestUtil.h"
 
 #include <chrono>
@@ -11,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
@@ -125,5 +130,27 @@ private:
     pid_t FPid = -1;
     Clock::time_point FStarted;
 };
+
+// The helpdesk's end: joins the customer's session code through the gateway
+// and waits until both are in the session; null when that fails.
+inline std::unique_ptr<TorvConnection> JoinSession(const std::string& settings, long code)
+{
+    TOrvServers servers(settings, 30s);
+    servers.Start(orvSessionIDBase + static_cast<std::int32_t>(code), orvKindHelpdesk, "beta4", "EN",
+                  orvRegisteringDataVersion);
+    std::unique_ptr<TorvConnection> connection;
+    const auto end = Clock::now() + 40s;
+    while (!connection && !servers.Failed() && Clock::now() < end) {
+        if (TorvConnection* won = servers.Poll()) {
+            connection = servers.Detach(won);
+            servers.CloseAll();
+        }
+        orvSync::CheckSynchronize(20);
+    }
+    if (connection &&
+        !orvtest::WaitUntil([&] { return connection->ServerConnectionState() == scsTotallyConnected; }, 20s))
+        connection.reset();
+    return connection;
+}
 
 } // namespace orvbench

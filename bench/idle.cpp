@@ -65,27 +65,6 @@ double IdlePercent(pid_t pid, std::chrono::seconds span)
     return (ProcessCpuSeconds(pid) - before) / seconds * 100.0;
 }
 
-// The helpdesk's end of the session, joined and idle.
-std::unique_ptr<TorvConnection> Join(const std::string& settings, long code)
-{
-    TOrvServers servers(settings, 30s);
-    servers.Start(orvSessionIDBase + static_cast<std::int32_t>(code), orvKindHelpdesk, "beta4", "EN",
-                  orvRegisteringDataVersion);
-    std::unique_ptr<TorvConnection> connection;
-    const auto end = Clock::now() + 40s;
-    while (!connection && !servers.Failed() && Clock::now() < end) {
-        if (TorvConnection* won = servers.Poll()) {
-            connection = servers.Detach(won);
-            servers.CloseAll();
-        }
-        orvSync::CheckSynchronize(20);
-    }
-    if (connection &&
-        !orvtest::WaitUntil([&] { return connection->ServerConnectionState() == scsTotallyConnected; }, 20s))
-        connection.reset();
-    return connection;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -118,7 +97,7 @@ int main(int argc, char** argv)
                     ThreadCount(customer.Pid()));
         Figure("customer program waiting for the helpdesk: CPU % of one core", waiting, 3);
 
-        auto helpdesk = Join(settings, customer.NumberAfter("Session code is "));
+        auto helpdesk = orvbench::JoinSession(settings, customer.NumberAfter("Session code is "));
         if (!helpdesk) {
             std::fprintf(stderr, "the helpdesk could not join\n");
             rc = 1;

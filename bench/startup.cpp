@@ -36,21 +36,8 @@ using namespace std::chrono_literals;
 // The helpdesk end: joins the session, exchanges commands, leaves.
 bool RunSession(const std::string& settings, long code, int commands)
 {
-    TOrvServers servers(settings, 30s);
-    servers.Start(orvSessionIDBase + static_cast<std::int32_t>(code), orvKindHelpdesk, "beta4", "EN",
-                  orvRegisteringDataVersion);
-    std::unique_ptr<TorvConnection> connection;
-    const auto end = Clock::now() + 40s;
-    while (!connection && !servers.Failed() && Clock::now() < end) {
-        if (TorvConnection* won = servers.Poll()) {
-            connection = servers.Detach(won);
-            servers.CloseAll();
-        }
-        orvSync::CheckSynchronize(20);
-    }
+    auto connection = orvbench::JoinSession(settings, code);
     if (!connection)
-        return false;
-    if (!orvtest::WaitUntil([&] { return connection->ServerConnectionState() == scsTotallyConnected; }, 20s))
         return false;
     auto* command = dynamic_cast<TorvCommandThread*>(connection->FindChannelThread(orvCommandChannel));
     // Unknown commands: the customer answers each with "20:" and the text.
