@@ -397,8 +397,12 @@ std::int32_t TSendFileThread::AckedBytes()
 
 void TSendFileThread::SetAckedBytes(std::int32_t value)
 {
-    TDebugLock lock(FLock, "TSendFileThread.SetAckedBytes");
-    FAckedBytes = value;
+    {
+        TDebugLock lock(FLock, "TSendFileThread.SetAckedBytes");
+        FAckedBytes = value;
+    }
+    // The window may have opened: send on now rather than at the next poll.
+    Wake();
 }
 
 void TSendFileThread::Execute()
