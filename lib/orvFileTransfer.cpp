@@ -1,5 +1,7 @@
 #include "lib/orvFileTransfer.h"
 
+#include "lib/orvSessionReceipt.h"
+
 #include <uuid/uuid.h>
 
 #include <algorithm>
@@ -177,6 +179,28 @@ std::int64_t orvRoundHalfEven(std::int64_t numerator, std::int64_t denominator)
     if (twice > denominator || (twice == denominator && quotient % 2 != 0))
         ++quotient;
     return negative ? -quotient : quotient;
+}
+
+TorvReceiptTransfer orvReceiptTransfer(const TTransferSummary& summary)
+{
+    TorvReceiptTransfer transfer;
+    transfer.ToHelpdesk = summary.Sending;
+    transfer.Name = summary.Name;
+    transfer.Path = summary.Path;
+    transfer.Size = summary.Size;
+    transfer.Bytes = summary.Bytes;
+    transfer.Sha256 = summary.Sha256;
+    if (!summary.Ended)
+        transfer.Outcome = TorvTransferOutcome::Offered;
+    else if (summary.State == TTransferState::Finished)
+        transfer.Outcome = TorvTransferOutcome::Completed;
+    else if (summary.State == TTransferState::Failed)
+        transfer.Outcome = TorvTransferOutcome::Failed;
+    else if (summary.Interrupted || summary.State != TTransferState::Canceled)
+        transfer.Outcome = TorvTransferOutcome::Interrupted;
+    else
+        transfer.Outcome = TorvTransferOutcome::Cancelled;
+    return transfer;
 }
 
 // ================================================================ TTransferFileThread

@@ -116,6 +116,10 @@ struct TTransferSummary
     bool Interrupted = false; // let go unfinished because the session went
 };
 
+struct TorvReceiptTransfer;
+// The receipt's entry for a summary (lib/orvSessionReceipt.h).
+TorvReceiptTransfer orvReceiptTransfer(const TTransferSummary& summary);
+
 // One transfer: its record and its worker. Created with the worker not
 // running; shared by the control thread's list and the panel's rows.
 class TTransferFileThread : public TorvThread

@@ -10,32 +10,6 @@
 
 #include <memory>
 
-namespace {
-
-TorvReceiptTransfer ReceiptTransfer(const TTransferSummary& summary)
-{
-    TorvReceiptTransfer transfer;
-    transfer.ToHelpdesk = summary.Sending;
-    transfer.Name = summary.Name;
-    transfer.Path = summary.Path;
-    transfer.Size = summary.Size;
-    transfer.Bytes = summary.Bytes;
-    transfer.Sha256 = summary.Sha256;
-    if (!summary.Ended)
-        transfer.Outcome = TorvTransferOutcome::Offered;
-    else if (summary.State == TTransferState::Finished)
-        transfer.Outcome = TorvTransferOutcome::Completed;
-    else if (summary.State == TTransferState::Failed)
-        transfer.Outcome = TorvTransferOutcome::Failed;
-    else if (summary.Interrupted || summary.State != TTransferState::Canceled)
-        transfer.Outcome = TorvTransferOutcome::Interrupted;
-    else
-        transfer.Outcome = TorvTransferOutcome::Cancelled;
-    return transfer;
-}
-
-} // namespace
-
 TorvFileTransferFeature::TorvFileTransferFeature(TorvSessionHost& host, QWidget* area)
     : FHost(host), FPanel(std::make_unique<TFileTransferUI>(area))
 {
@@ -66,7 +40,7 @@ void TorvFileTransferFeature::TakeOver(TorvConnection& connection)
     auto thread = std::make_unique<TFileTransferControlThread>(connection);
     thread->SetOnTransferReport([receipt = FHost.SessionReceipt()](const TTransferSummary& summary) {
         if (receipt)
-            receipt->Transfer(ReceiptTransfer(summary));
+            receipt->Transfer(orvReceiptTransfer(summary));
     });
     orvStartChannelThread(connection, orvFileTransferChannel, std::move(thread));
 }

@@ -5,6 +5,7 @@
 #include "lib/orvConnections.h"
 #include "lib/orvConnectionsUtils.h"
 #include "lib/orvFileTransfer.h"
+#include "lib/orvSessionReceipt.h"
 #include "lib/orvSha256.h"
 #include "lib/orvThreads.h"
 #include "tests/support/ChannelCollector.h"
@@ -259,6 +260,35 @@ TEST(FileTransferStates, IllegalChangesAreRefusedAndLoggedWithTheirOwnTexts)
     EXPECT_TRUE(
         log.InOrder({"Receiving thread \"" + kId + "\" changed state from Unknown to ConfirmWanted",
                      "Receiving thread \"" + kId + "\" changed state from ConfirmWanted to Canceled"}));
+}
+
+TEST(FileTransferStates, ASummaryTellsTheReceiptHowTheTransferEnded)
+{
+    TTransferSummary summary;
+    summary.Sending = true;
+    summary.Name = "/home/a/report.pdf";
+    summary.Size = 10;
+    summary.Bytes = 4;
+    summary.Sha256 = "ab";
+    const TorvReceiptTransfer offered = orvReceiptTransfer(summary);
+    EXPECT_TRUE(offered.ToHelpdesk);
+    EXPECT_EQ(offered.Name, summary.Name);
+    EXPECT_EQ(offered.Bytes, 4);
+    EXPECT_EQ(offered.Sha256, "ab");
+    EXPECT_EQ(offered.Outcome, TorvTransferOutcome::Offered);
+
+    const auto outcome = [&](TTransferState state, bool interrupted) {
+        summary.State = state;
+        summary.Ended = true;
+        summary.Interrupted = interrupted;
+        return orvReceiptTransfer(summary).Outcome;
+    };
+    EXPECT_EQ(outcome(TTransferState::Finished, false), TorvTransferOutcome::Completed);
+    EXPECT_EQ(outcome(TTransferState::Failed, false), TorvTransferOutcome::Failed);
+    EXPECT_EQ(outcome(TTransferState::Canceled, false), TorvTransferOutcome::Cancelled);
+    // Let go because the session went, whatever state it was left in.
+    EXPECT_EQ(outcome(TTransferState::Canceled, true), TorvTransferOutcome::Interrupted);
+    EXPECT_EQ(outcome(TTransferState::Sending, false), TorvTransferOutcome::Interrupted);
 }
 
 TEST_F(FileTransfer, FilesOfManySizesArriveWholeBothWays)

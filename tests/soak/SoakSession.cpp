@@ -143,28 +143,6 @@ std::optional<std::pair<std::string, std::uint64_t>> HashFile(const std::string&
     return std::make_pair(hash.Hex(), size);
 }
 
-TorvReceiptTransfer ReceiptTransfer(const TTransferSummary& summary)
-{
-    TorvReceiptTransfer transfer;
-    transfer.ToHelpdesk = summary.Sending;
-    transfer.Name = summary.Name;
-    transfer.Path = summary.Path;
-    transfer.Size = summary.Size;
-    transfer.Bytes = summary.Bytes;
-    transfer.Sha256 = summary.Sha256;
-    if (!summary.Ended)
-        transfer.Outcome = TorvTransferOutcome::Offered;
-    else if (summary.State == TTransferState::Finished)
-        transfer.Outcome = TorvTransferOutcome::Completed;
-    else if (summary.State == TTransferState::Failed)
-        transfer.Outcome = TorvTransferOutcome::Failed;
-    else if (summary.Interrupted || summary.State != TTransferState::Canceled)
-        transfer.Outcome = TorvTransferOutcome::Interrupted;
-    else
-        transfer.Outcome = TorvTransferOutcome::Cancelled;
-    return transfer;
-}
-
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -288,7 +266,7 @@ void TSide::Attach(TorvConnection& connection, const std::shared_ptr<TorvSession
     auto files = std::make_unique<TFileTransferControlThread>(connection);
     if (receipt)
         files->SetOnTransferReport(
-            [receipt](const TTransferSummary& summary) { receipt->Transfer(ReceiptTransfer(summary)); });
+            [receipt](const TTransferSummary& summary) { receipt->Transfer(orvReceiptTransfer(summary)); });
     FFiles = &orvStartChannelThread(connection, orvFileTransferChannel, std::move(files));
 }
 
