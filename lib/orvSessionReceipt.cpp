@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <string_view>
 
 namespace fs = std::filesystem;
 using TJson = nlohmann::ordered_json;
@@ -234,6 +235,29 @@ TJson ToJson(const TorvReceiptValue& value)
     return std::visit([](const auto& v) { return TJson(v); }, value);
 }
 
+// An entry as it stands in the file's "entries", indented to its place there.
+// Names come from the peer and paths from the disk: bytes that are not UTF-8
+// are replaced rather than failing the whole receipt.
+std::string EntryJson(const TorvReceiptEntry& entry)
+{
+    TJson details = TJson::object();
+    for (const auto& [key, value] : entry.Details)
+        details[key] = ToJson(value);
+    const TJson json = {{"time", IsoTime(entry.Time)},
+                        {"event", entry.Event},
+                        {"text", entry.Text},
+                        {"details", std::move(details)}};
+    const std::string flat = json.dump(2, ' ', false, TJson::error_handler_t::replace);
+    std::string text = "    ";
+    text.reserve(flat.size() + flat.size() / 8);
+    for (const char c : flat) {
+        text += c;
+        if (c == '\n') // never inside a value: the dump escapes line breaks
+            text += "    ";
+    }
+    return text;
+}
+
 std::string Html(const std::string& text)
 {
     std::string out;
@@ -326,11 +350,11 @@ void TorvSessionReceipt::Connected(const std::string& host, std::uint16_t port, 
     std::lock_guard lock(FLock);
     FGateway = gateway;
     FSessionCode = sessionCode;
-    FEntries.push_back({pressed,
-                        "connected",
-                        {{"gateway", gateway}, {"sessionCode", std::int64_t{sessionCode}}},
-                        "You connected to the gateway " + gateway + " and got the session code " +
-                            std::to_string(sessionCode) + "."});
+    PutEntryLocked(FEntries.size(), {pressed,
+                                     "connected",
+                                     {{"gateway", gateway}, {"sessionCode", std::int64_t{sessionCode}}},
+                                     "You connected to the gateway " + gateway +
+                                         " and got the session code " + std::to_string(sessionCode) + "."});
     WriteLocked();
 }
 
@@ -459,9 +483,10 @@ void TorvSessionReceipt::Ended(TorvEndReason reason, int code, const std::string
         TorvReceiptEntry& entry = FEntries[*FEndEntry];
         entry.Details = std::move(details);
         entry.Text = EndText(reason, code, text);
+        FEntryJson[*FEndEntry] = EntryJson(entry);
     } else {
         FEndEntry = FEntries.size();
-        FEntries.push_back({FClock(), "ended", std::move(details), EndText(reason, code, text)});
+        PutEntryLocked(FEntries.size(), {FClock(), "ended", std::move(details), EndText(reason, code, text)});
     }
     FEndReason = reason;
     WriteLocked();
@@ -476,12 +501,20 @@ void TorvSessionReceipt::Add(std::string event, TDetails details, std::string te
     if (FEndEntry) {
         entry.Time = std::max(entry.Time, FEntries[*FEndEntry].Time);
         FEntries[*FEndEntry].Time = entry.Time;
-        FEntries.insert(FEntries.begin() + static_cast<std::ptrdiff_t>(*FEndEntry), std::move(entry));
+        FEntryJson[*FEndEntry] = EntryJson(FEntries[*FEndEntry]);
+        PutEntryLocked(*FEndEntry, std::move(entry));
         ++*FEndEntry;
     } else {
-        FEntries.push_back(std::move(entry));
+        PutEntryLocked(FEntries.size(), std::move(entry));
     }
     WriteLocked();
+}
+
+void TorvSessionReceipt::PutEntryLocked(std::size_t at, TorvReceiptEntry entry)
+{
+    std::string json = EntryJson(entry);
+    FEntryJson.insert(FEntryJson.begin() + static_cast<std::ptrdiff_t>(at), std::move(json));
+    FEntries.insert(FEntries.begin() + static_cast<std::ptrdiff_t>(at), std::move(entry));
 }
 
 std::vector<TorvReceiptEntry> TorvSessionReceipt::Entries() const
@@ -531,20 +564,26 @@ std::string TorvSessionReceipt::JsonLocked() const
     json["started"] = FEntries.empty() ? TJson() : TJson(IsoTime(FEntries.front().Time));
     json["ended"] = FEndEntry ? TJson(IsoTime(FEntries[*FEndEntry].Time)) : TJson();
     json["chatLines"] = {{"fromHelpdesk", FChatFromHelpdesk}, {"toHelpdesk", FChatToHelpdesk}};
-    TJson entries = TJson::array();
-    for (const TorvReceiptEntry& entry : FEntries) {
-        TJson details = TJson::object();
-        for (const auto& [key, value] : entry.Details)
-            details[key] = ToJson(value);
-        entries.push_back({{"time", IsoTime(entry.Time)},
-                           {"event", entry.Event},
-                           {"text", entry.Text},
-                           {"details", details}});
+    json["entries"] = TJson::array();
+    std::string text = json.dump(2, ' ', false, TJson::error_handler_t::replace);
+    if (FEntryJson.empty())
+        return text + "\n";
+    // The receipt is written again with every entry and, in a chat, every
+    // second: the entries' text is made once, and only joined here.
+    constexpr std::string_view kEmptyTail = "[]\n}";
+    text.resize(text.size() - kEmptyTail.size());
+    std::size_t size = text.size() + 16;
+    for (const std::string& entry : FEntryJson)
+        size += entry.size() + 2;
+    text.reserve(size);
+    text += "[\n";
+    for (std::size_t i = 0; i < FEntryJson.size(); ++i) {
+        if (i)
+            text += ",\n";
+        text += FEntryJson[i];
     }
-    json["entries"] = std::move(entries);
-    // Names come from the peer and paths from the disk: bytes that are not
-    // UTF-8 are replaced rather than failing the whole receipt.
-    return json.dump(2, ' ', false, TJson::error_handler_t::replace) + "\n";
+    text += "\n  ]\n}\n";
+    return text;
 }
 
 std::string TorvSessionReceipt::AsHtml() const

@@ -127,6 +127,8 @@ public:
 private:
     void Add(std::string event, std::vector<std::pair<std::string, TorvReceiptValue>> details,
              std::string text);
+    // Inserts at the index, keeping the entry's text for the file beside it.
+    void PutEntryLocked(std::size_t at, TorvReceiptEntry entry);
     std::string JsonLocked() const;
     void WriteLocked();
     std::string NewFilePathLocked() const;
@@ -136,6 +138,7 @@ private:
     const std::string FProgramName;
     const TClock FClock;
     std::vector<TorvReceiptEntry> FEntries;
+    std::vector<std::string> FEntryJson; // each entry as the file has it
     std::string FGateway;
     int FSessionCode = 0;
     std::optional<std::uint8_t> FLevel;

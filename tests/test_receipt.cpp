@@ -19,6 +19,7 @@ namespace {
 using namespace orvtest;
 using namespace std::chrono_literals;
 using TJson = nlohmann::json;
+using TOrderedJson = nlohmann::ordered_json;
 namespace fs = std::filesystem;
 
 // 2026-12-10 09:00:00 UTC, then one second further at every entry.
@@ -153,6 +154,7 @@ TEST(SessionReceipt, ForeignNamesCannotBreakTheExports)
     const std::string name = json.at("entries").at(1).at("details").at("name");
     EXPECT_TRUE(name.starts_with("<script>")) << name;
     EXPECT_NE(name.find("\uFFFD"), std::string::npos) << "bytes that are not UTF-8 are replaced";
+    EXPECT_EQ(TOrderedJson::parse(receipt.AsJson()).dump(2, ' ', false) + "\n", receipt.AsJson());
 
     // In plain words, a name cannot reorder itself or break its line.
     receipt.Transfer({false, "invoice\u202Efdp.exe\nline", "", 9, 0, "", TorvTransferOutcome::Offered});
@@ -179,6 +181,17 @@ TEST(SessionReceipt, TheEndStaysLastAndLearnsTheRealReasonOfALostConnection)
     EXPECT_EQ(entries[1].Text, "You stopped watching the helpdesk's desktop.");
     EXPECT_EQ(entries[2].Text, "The gateway ended the session: Session was terminated (code 1000).");
     EXPECT_LE(entries[1].Time, entries[2].Time);
+    // The exported text is the whole receipt as one dump of it lays it out,
+    // with the end's changes in it.
+    const std::string text = receipt.AsJson();
+    const TOrderedJson json = TOrderedJson::parse(text);
+    EXPECT_EQ(json.dump(2, ' ', false) + "\n", text);
+    ASSERT_EQ(json.at("entries").size(), 3u);
+    EXPECT_EQ(json.at("entries").at(1).at("event"), "desktop-stopped");
+    EXPECT_EQ(json.at("entries").at(2).at("text"), entries[2].Text);
+    EXPECT_EQ(json.at("entries").at(2).at("details").at("code"), 1000);
+    EXPECT_EQ(json.at("entries").at(1).at("time"), json.at("entries").at(2).at("time"));
+    EXPECT_EQ(json.at("ended"), json.at("entries").at(2).at("time"));
 
     TorvSessionReceipt closed("", "p", Ticking());
     closed.Connected("gw", 1, 1, std::chrono::system_clock::now());
