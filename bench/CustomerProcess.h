@@ -8,10 +8,12 @@
 #include "lib/orvConnections.h"
 #include "lib/orvConnectionsUtils.h"
 #include "lib/orvThreads.h"
+#include "tests/support/GatewayProcess.h"
 #include "tests/support/TestUtil.h"
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -129,6 +131,37 @@ private:
     std::string FLog;
     pid_t FPid = -1;
     Clock::time_point FStarted;
+};
+
+// A private folder with a copy of the built program, a local gateway and the
+// program's settings file pointing at it.
+class TCustomerSetup
+{
+public:
+    // False, with a message, when the program is not built.
+    bool Make()
+    {
+        const std::string built = ORV_BINARY_DIR "/bin/orvcustomer";
+        if (!std::filesystem::exists(built)) {
+            std::fprintf(stderr, "%s is not built\n", built.c_str());
+            return false;
+        }
+        FProgram = FDir.File("orvcustomer");
+        std::filesystem::copy_file(built, FProgram);
+        FSettings = FDir.File("orvcustomer.ini");
+        FGateway.WriteClientSettings(FSettings);
+        return true;
+    }
+
+    const std::string& Program() const { return FProgram; }
+    const std::string& Settings() const { return FSettings; }
+    std::string Folder() const { return FDir.Path(); }
+
+private:
+    orvtest::TempDir FDir;
+    orvtest::GatewayProcess FGateway;
+    std::string FProgram;
+    std::string FSettings;
 };
 
 // The helpdesk's end: joins the customer's session code through the gateway

@@ -12,7 +12,6 @@
 #include "lib/orvConnections.h"
 #include "lib/orvConnectionsUtils.h"
 #include "lib/orvThreads.h"
-#include "tests/support/GatewayProcess.h"
 #include "tests/support/TestUtil.h"
 
 #include <algorithm>
@@ -27,6 +26,7 @@ namespace {
 
 using orvbench::Clock;
 using orvbench::TCustomer;
+using orvbench::TCustomerSetup;
 using namespace std::chrono_literals;
 
 // CPU time of every thread of the process so far, in seconds (the scheduler's
@@ -70,23 +70,17 @@ double IdlePercent(pid_t pid, std::chrono::seconds span)
 int main(int argc, char** argv)
 {
     const auto span = std::chrono::seconds(argc > 1 ? std::max(5, std::atoi(argv[1])) : 30);
-    const std::string built = ORV_BINARY_DIR "/bin/orvcustomer";
-    if (!std::filesystem::exists(built)) {
-        std::fprintf(stderr, "%s is not built\n", built.c_str());
+    TCustomerSetup setup;
+    if (!setup.Make())
         return 1;
-    }
-    orvtest::TempDir dir;
-    const std::string program = dir.File("orvcustomer");
-    std::filesystem::copy_file(built, program);
-    orvtest::GatewayProcess gateway;
-    const std::string settings = dir.File("orvcustomer.ini");
-    gateway.WriteClientSettings(settings);
+    const std::string& program = setup.Program();
+    const std::string& settings = setup.Settings();
 
     orvSync::SetMainThread();
     orvStartConnectionCore();
     int rc = 0;
     {
-        TCustomer customer(program, dir.Path(), {"/AUTOCONNECT"});
+        TCustomer customer(program, setup.Folder(), {"/AUTOCONNECT"});
         if (customer.WaitForLog("Session code is ") < 0) {
             std::fprintf(stderr, "the customer did not register\n");
             return 1;

@@ -13,14 +13,12 @@
 #include "lib/orvConnections.h"
 #include "lib/orvConnectionsUtils.h"
 #include "lib/orvThreads.h"
-#include "tests/support/GatewayProcess.h"
 #include "tests/support/TestUtil.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -31,6 +29,7 @@ namespace {
 using orvbench::Clock;
 using orvbench::Ms;
 using orvbench::TCustomer;
+using orvbench::TCustomerSetup;
 using namespace std::chrono_literals;
 
 // The helpdesk end: joins the session, exchanges commands, leaves.
@@ -64,18 +63,11 @@ int main(int argc, char** argv)
 {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
     const int sessions = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
-    const std::string built = ORV_BINARY_DIR "/bin/orvcustomer";
-    if (!std::filesystem::exists(built)) {
-        std::fprintf(stderr, "%s is not built\n", built.c_str());
+    TCustomerSetup setup;
+    if (!setup.Make())
         return 1;
-    }
-
-    orvtest::TempDir dir;
-    const std::string program = dir.File("orvcustomer");
-    std::filesystem::copy_file(built, program);
-    orvtest::GatewayProcess gateway;
-    const std::string settings = dir.File("orvcustomer.ini");
-    gateway.WriteClientSettings(settings);
+    const std::string& program = setup.Program();
+    const std::string& settings = setup.Settings();
 
     orvSync::SetMainThread();
     orvStartConnectionCore();
@@ -84,7 +76,7 @@ int main(int argc, char** argv)
     std::vector<double> times;
     long startRss = -1;
     for (int i = 0; i < runs; ++i) {
-        TCustomer customer(program, dir.Path(), {});
+        TCustomer customer(program, setup.Folder(), {});
         const double shown = customer.WaitForLog("Main form shown");
         if (shown < 0) {
             std::fprintf(stderr, "the window did not come up\n");
@@ -104,7 +96,7 @@ int main(int argc, char** argv)
     Figure("resident memory after start: KiB", static_cast<double>(startRss), 0);
 
     // Sessions: connect, the helpdesk joins, 50 commands answered, the helpdesk leaves.
-    TCustomer customer(program, dir.Path(), {"/AUTOCONNECT"});
+    TCustomer customer(program, setup.Folder(), {"/AUTOCONNECT"});
     if (customer.WaitForLog("Session code is ") < 0) {
         std::fprintf(stderr, "the customer did not register\n");
         return 1;
