@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <stdexcept>
 #include <string_view>
 
 namespace fs = std::filesystem;
@@ -480,13 +481,16 @@ void TorvSessionReceipt::Ended(TorvEndReason reason, int code, const std::string
     if (FEndEntry) {
         if (FEndReason != TorvEndReason::Lost || reason == TorvEndReason::Lost)
             return;
-        TorvReceiptEntry& entry = FEntries[*FEndEntry];
+        // Made whole first, so that a failure leaves the entry and its text as they were.
+        TorvReceiptEntry entry = FEntries[*FEndEntry];
         entry.Details = std::move(details);
         entry.Text = EndText(reason, code, text);
-        FEntryJson[*FEndEntry] = EntryJson(entry);
+        std::string json = EntryJson(entry);
+        FEntries[*FEndEntry] = std::move(entry);
+        FEntryJson[*FEndEntry] = std::move(json);
     } else {
-        FEndEntry = FEntries.size();
         PutEntryLocked(FEntries.size(), {FClock(), "ended", std::move(details), EndText(reason, code, text)});
+        FEndEntry = FEntries.size() - 1;
     }
     FEndReason = reason;
     WriteLocked();
@@ -500,10 +504,13 @@ void TorvSessionReceipt::Add(std::string event, TDetails details, std::string te
     // goes before the end, which stays the last word.
     if (FEndEntry) {
         entry.Time = std::max(entry.Time, FEntries[*FEndEntry].Time);
-        FEntries[*FEndEntry].Time = entry.Time;
-        FEntryJson[*FEndEntry] = EntryJson(FEntries[*FEndEntry]);
+        TorvReceiptEntry end = FEntries[*FEndEntry];
+        end.Time = entry.Time;
+        std::string endJson = EntryJson(end);
         PutEntryLocked(*FEndEntry, std::move(entry));
         ++*FEndEntry;
+        FEntries[*FEndEntry] = std::move(end);
+        FEntryJson[*FEndEntry] = std::move(endJson);
     } else {
         PutEntryLocked(FEntries.size(), std::move(entry));
     }
@@ -513,8 +520,14 @@ void TorvSessionReceipt::Add(std::string event, TDetails details, std::string te
 void TorvSessionReceipt::PutEntryLocked(std::size_t at, TorvReceiptEntry entry)
 {
     std::string json = EntryJson(entry);
-    FEntryJson.insert(FEntryJson.begin() + static_cast<std::ptrdiff_t>(at), std::move(json));
-    FEntries.insert(FEntries.begin() + static_cast<std::ptrdiff_t>(at), std::move(entry));
+    const auto offset = static_cast<std::ptrdiff_t>(at);
+    FEntries.insert(FEntries.begin() + offset, std::move(entry));
+    try {
+        FEntryJson.insert(FEntryJson.begin() + offset, std::move(json));
+    } catch (...) {
+        FEntries.erase(FEntries.begin() + offset); // the two lists stay in step
+        throw;
+    }
 }
 
 std::vector<TorvReceiptEntry> TorvSessionReceipt::Entries() const
@@ -571,6 +584,8 @@ std::string TorvSessionReceipt::JsonLocked() const
     // The receipt is written again with every entry and, in a chat, every
     // second: the entries' text is made once, and only joined here.
     constexpr std::string_view kEmptyTail = "[]\n}";
+    if (!text.ends_with(kEmptyTail))
+        throw std::logic_error("the receipt's entries are not its last key");
     text.resize(text.size() - kEmptyTail.size());
     std::size_t size = text.size() + 16;
     for (const std::string& entry : FEntryJson)

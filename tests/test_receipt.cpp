@@ -46,6 +46,24 @@ std::vector<std::string> Events(const TJson& json)
     return events;
 }
 
+// The exported text is the whole receipt, laid out as one dump of it would
+// be, and says of each entry what the receipt holds now.
+void ExpectExportMatches(const TorvSessionReceipt& receipt)
+{
+    const std::string text = receipt.AsJson();
+    const TOrderedJson json = TOrderedJson::parse(text);
+    EXPECT_EQ(json.dump(2, ' ', false) + "\n", text);
+    const auto entries = receipt.Entries();
+    ASSERT_EQ(json.at("entries").size(), entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        EXPECT_EQ(json.at("entries").at(i).at("event"), entries[i].Event) << i;
+        // As the export has it: bytes that are not UTF-8 replaced.
+        const std::string words = TOrderedJson::parse(
+            TOrderedJson(entries[i].Text).dump(-1, ' ', false, TOrderedJson::error_handler_t::replace));
+        EXPECT_EQ(json.at("entries").at(i).at("text").get<std::string>(), words) << i;
+    }
+}
+
 unsigned Mode(const std::string& path)
 {
     struct stat status
@@ -154,12 +172,12 @@ TEST(SessionReceipt, ForeignNamesCannotBreakTheExports)
     const std::string name = json.at("entries").at(1).at("details").at("name");
     EXPECT_TRUE(name.starts_with("<script>")) << name;
     EXPECT_NE(name.find("\uFFFD"), std::string::npos) << "bytes that are not UTF-8 are replaced";
-    EXPECT_EQ(TOrderedJson::parse(receipt.AsJson()).dump(2, ' ', false) + "\n", receipt.AsJson());
 
     // In plain words, a name cannot reorder itself or break its line.
     receipt.Transfer({false, "invoice\u202Efdp.exe\nline", "", 9, 0, "", TorvTransferOutcome::Offered});
     EXPECT_EQ(receipt.Entries().back().Text,
               "The helpdesk offered you the file \u201Cinvoice\uFFFDfdp.exe\uFFFDline\u201D (9 bytes).");
+    ExpectExportMatches(receipt);
 }
 
 TEST(SessionReceipt, TheEndStaysLastAndLearnsTheRealReasonOfALostConnection)
@@ -168,12 +186,14 @@ TEST(SessionReceipt, TheEndStaysLastAndLearnsTheRealReasonOfALostConnection)
     nothing.Ended(TorvEndReason::Lost);
     EXPECT_TRUE(nothing.Entries().empty()) << "no session, nothing to end";
     EXPECT_FALSE(nothing.HasEnded());
+    ExpectExportMatches(nothing);
 
     TorvSessionReceipt receipt("", "p", Ticking());
     receipt.Connected("gw", 1, 1, std::chrono::system_clock::now());
     receipt.Ended(TorvEndReason::Lost);
     receipt.Ended(TorvEndReason::Gateway, 1000, "Session was terminated");
     receipt.Ended(TorvEndReason::Disconnect);
+    ExpectExportMatches(receipt);
     // What the end brought with it comes before it.
     receipt.DesktopStopped(false);
     const auto entries = receipt.Entries();
@@ -181,14 +201,8 @@ TEST(SessionReceipt, TheEndStaysLastAndLearnsTheRealReasonOfALostConnection)
     EXPECT_EQ(entries[1].Text, "You stopped watching the helpdesk's desktop.");
     EXPECT_EQ(entries[2].Text, "The gateway ended the session: Session was terminated (code 1000).");
     EXPECT_LE(entries[1].Time, entries[2].Time);
-    // The exported text is the whole receipt as one dump of it lays it out,
-    // with the end's changes in it.
-    const std::string text = receipt.AsJson();
-    const TOrderedJson json = TOrderedJson::parse(text);
-    EXPECT_EQ(json.dump(2, ' ', false) + "\n", text);
-    ASSERT_EQ(json.at("entries").size(), 3u);
-    EXPECT_EQ(json.at("entries").at(1).at("event"), "desktop-stopped");
-    EXPECT_EQ(json.at("entries").at(2).at("text"), entries[2].Text);
+    ExpectExportMatches(receipt);
+    const TOrderedJson json = TOrderedJson::parse(receipt.AsJson());
     EXPECT_EQ(json.at("entries").at(2).at("details").at("code"), 1000);
     EXPECT_EQ(json.at("entries").at(1).at("time"), json.at("entries").at(2).at("time"));
     EXPECT_EQ(json.at("ended"), json.at("entries").at(2).at("time"));
