@@ -265,14 +265,17 @@ TEST(FileTransferStates, IllegalChangesAreRefusedAndLoggedWithTheirOwnTexts)
 TEST(FileTransferStates, ASummaryTellsTheReceiptHowTheTransferEnded)
 {
     TTransferSummary summary;
-    summary.Sending = true;
-    summary.Name = "/home/a/report.pdf";
+    summary.Sending = false;
+    summary.Name = "report.pdf";
+    summary.Path = "/home/a/Downloads/report.pdf";
     summary.Size = 10;
     summary.Bytes = 4;
     summary.Sha256 = "ab";
     const TorvReceiptTransfer offered = orvReceiptTransfer(summary);
-    EXPECT_TRUE(offered.ToHelpdesk);
-    EXPECT_EQ(offered.Name, summary.Name);
+    EXPECT_FALSE(offered.ToHelpdesk);
+    EXPECT_EQ(offered.Name, "report.pdf");
+    EXPECT_EQ(offered.Path, "/home/a/Downloads/report.pdf");
+    EXPECT_EQ(offered.Size, 10);
     EXPECT_EQ(offered.Bytes, 4);
     EXPECT_EQ(offered.Sha256, "ab");
     EXPECT_EQ(offered.Outcome, TorvTransferOutcome::Offered);
@@ -289,6 +292,9 @@ TEST(FileTransferStates, ASummaryTellsTheReceiptHowTheTransferEnded)
     // Let go because the session went, whatever state it was left in.
     EXPECT_EQ(outcome(TTransferState::Canceled, true), TorvTransferOutcome::Interrupted);
     EXPECT_EQ(outcome(TTransferState::Sending, false), TorvTransferOutcome::Interrupted);
+    // An end it had reached stands.
+    EXPECT_EQ(outcome(TTransferState::Finished, true), TorvTransferOutcome::Completed);
+    EXPECT_EQ(outcome(TTransferState::Failed, true), TorvTransferOutcome::Failed);
 }
 
 TEST_F(FileTransfer, FilesOfManySizesArriveWholeBothWays)
