@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
@@ -147,9 +148,10 @@ public:
             return false;
         }
         FProgram = FDir.File("orvcustomer");
-        std::filesystem::copy_file(built, FProgram);
+        std::filesystem::copy_file(built, FProgram, std::filesystem::copy_options::overwrite_existing);
+        FGateway.emplace();
         FSettings = FDir.File("orvcustomer.ini");
-        FGateway.WriteClientSettings(FSettings);
+        FGateway->WriteClientSettings(FSettings);
         return true;
     }
 
@@ -159,7 +161,7 @@ public:
 
 private:
     orvtest::TempDir FDir;
-    orvtest::GatewayProcess FGateway;
+    std::optional<orvtest::GatewayProcess> FGateway; // started once the program is known to be there
     std::string FProgram;
     std::string FSettings;
 };
