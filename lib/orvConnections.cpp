@@ -394,6 +394,18 @@ void TorvConnection::AddChannelThread(std::unique_ptr<TorvChannelThread> thread)
     FChannelThreads.push_back(std::move(thread));
 }
 
+void TorvConnection::SetServerConnectionState(TServerConnectionState s)
+{
+    if (FServerConnectionState.exchange(s) == s)
+        return;
+    // A thread that waits for texts looks at the session only now and then;
+    // what the user does next (start or close a remote desktop) must meet
+    // the state it is in now.
+    TDebugReadLock lock(FStateLock, "TorvConnection.SetServerConnectionState");
+    for (auto& t : FChannelThreads)
+        t->Wake();
+}
+
 TorvChannelThread* TorvConnection::FindChannelThread(int channel)
 {
     TDebugReadLock lock(FStateLock, "TorvConnection.FindChannelThread");

@@ -147,7 +147,8 @@ public:
 
     // Written by the command thread, read by the GUI thread.
     TServerConnectionState ServerConnectionState() const noexcept { return FServerConnectionState.load(); }
-    void SetServerConnectionState(TServerConnectionState s) noexcept { FServerConnectionState = s; }
+    // Wakes the channel threads on a change: they follow the session.
+    void SetServerConnectionState(TServerConnectionState s);
     // The gateway greeted us again after our registration (it restarted, or the
     // link came back to it after a cut): it no longer knows what was sent
     // before, and a reply missing for that says nothing about the link now.
