@@ -1,6 +1,7 @@
 #include "lib/debugProc.h"
 
 #include "orvVersion.h"
+#include "platform/orvFiles.h"
 #include "platform/orvSystemInfo.h"
 
 #include <atomic>
@@ -116,6 +117,18 @@ bool AppendToFile(const std::string& path, const std::string& data) noexcept
     return ok;
 }
 
+// Whether debug.log can be appended to in folder. The attempt creates the
+// file, which the log's header fills at once.
+bool CanAppendIn(const std::string& folder)
+{
+    const std::string path = folder + "debug.log";
+    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    close(fd);
+    return true;
+}
+
 // Caller holds the log lock.
 void WriteEntryLocked(TLogState& state, std::string_view text)
 {
@@ -166,8 +179,8 @@ bool RunsInsideMainProgram()
 void StartLocked(TLogState& state)
 {
     const std::string exe = ExecutablePath();
-    const std::size_t slash = exe.rfind('/');
-    state.Path = slash == std::string::npos ? std::string() : exe.substr(0, slash + 1) + "debug.log";
+    TDebugLogPlace place = DebugLogPlaceFor(exe);
+    state.Path = std::move(place.Path);
     // The closing line ends in a line break of its own, so every run of the
     // log ends with an indented empty line.
     state.ClosingLine = "Destroying DebugProc (" + exe + ")\r\n";
@@ -175,6 +188,10 @@ void StartLocked(TLogState& state)
 
     std::string header = RunsInsideMainProgram() ? "Application started" : "Module started";
     header += "\r\n" + GetProgramInfoText();
+    // A log found away from the program must say which program wrote it.
+    header += "\r\nRunning from: " + exe;
+    if (!place.Fallback.empty())
+        header += "\r\nLog kept in the user's state folder: " + place.Fallback;
     WriteEntryLocked(state, header);
 }
 
@@ -308,6 +325,28 @@ std::string GetProgramInfoText()
     } catch (...) {
         return {};
     }
+}
+
+TDebugLogPlace DebugLogPlaceFor(const std::string& executable)
+{
+    const std::size_t slash = executable.rfind('/');
+    if (slash == std::string::npos)
+        return {};
+    const std::string folder = executable.substr(0, slash + 1);
+    // What lies under /usr belongs to the package manager, even where root may write.
+    const bool systemFolder = folder.starts_with("/usr/");
+    if (!systemFolder && CanAppendIn(folder))
+        return {folder + "debug.log", {}};
+    const std::string state = orvUserStateFolder();
+    if (state.empty())
+        return {};
+    try {
+        orvEnsurePrivateFolder(state);
+    } catch (const std::exception&) {
+        return {};
+    }
+    const std::string why = systemFolder ? " is a system folder" : " cannot be written";
+    return {state + "/debug.log", folder + why};
 }
 
 std::string DebugLogFilePath()

@@ -12,6 +12,8 @@
 // The diagnostic log debug.log beside the executable. It starts before any
 // other code of ours that logs and writes its closing lines after all of it.
 // Nothing here throws; an entry that cannot be written is dropped.
+// An installed program's folder is not the user's to write: its log goes to
+// the user's state folder instead (see DebugLogPlaceFor).
 
 // Appends one time-stamped entry.
 void DebugLog(std::string_view text) noexcept;
@@ -131,6 +133,16 @@ private:
 // Names a lock from a format with one %d, taking the next number of the one
 // process-wide counter ("TorvConnection.FTrafficCS-%d", "TorvChannelThread.FCriticalSection-%d").
 std::string NextDebugLockName(const char* format);
+
+struct TDebugLogPlace
+{
+    std::string Path;     // the log file; empty: there is nowhere to write it
+    std::string Fallback; // why it is not beside the executable; empty when it is
+};
+// Where the log of executable goes: debug.log beside it, unless that folder
+// cannot be written or lies under /usr; then debug.log in the user's state
+// folder ("$XDG_STATE_HOME/orvalis", made private when missing).
+TDebugLogPlace DebugLogPlaceFor(const std::string& executable);
 
 // For tests: the log file path in use (empty when the log is stopped).
 std::string DebugLogFilePath();

@@ -329,13 +329,8 @@ std::string orvPermissionLevelText(std::uint8_t level)
 
 std::string orvReceiptFolder()
 {
-    const char* state = std::getenv("XDG_STATE_HOME");
-    if (state && *state == '/')
-        return std::string(state) + "/orvalis/sessions";
-    const char* home = std::getenv("HOME");
-    if (home && *home)
-        return std::string(home) + "/.local/state/orvalis/sessions";
-    return {};
+    const std::string state = orvUserStateFolder();
+    return state.empty() ? state : state + "/sessions";
 }
 
 TorvSessionReceipt::TorvSessionReceipt(std::string folder, std::string programName, TClock clock)

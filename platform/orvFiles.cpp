@@ -74,3 +74,14 @@ void orvEnsurePrivateFolder(const std::string& folder, bool tighten)
     if ((status.st_mode & 077) != 0 && ::chmod(path.c_str(), 0700) != 0)
         throw std::system_error(errno, std::generic_category(), "cannot make " + path + " private");
 }
+
+std::string orvUserStateFolder()
+{
+    const char* state = std::getenv("XDG_STATE_HOME");
+    if (state && *state == '/')
+        return std::string(state) + "/orvalis";
+    const char* home = std::getenv("HOME");
+    if (home && *home)
+        return std::string(home) + "/.local/state/orvalis";
+    return {};
+}

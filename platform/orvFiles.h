@@ -4,6 +4,11 @@
 
 #include <string>
 
+// The program's folder for what it keeps for the user between runs:
+// "$XDG_STATE_HOME/orvalis", else "$HOME/.local/state/orvalis"; empty when
+// neither is set (a relative XDG_STATE_HOME is ignored, as the XDG rules say).
+std::string orvUserStateFolder();
+
 // Creates the folder (and any missing folder above it) with mode 0700. Raises
 // std::system_error when it is a link, not a folder, or someone else's, so
 // that names inside it cannot be taken by anyone else. A folder of ours that

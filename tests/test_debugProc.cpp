@@ -1,11 +1,13 @@
 // The diagnostic log's entries and life span, and the two lock classes.
 #include "lib/debugProc.h"
+#include "tests/support/PlatformTestUtil.h"
 #include "tests/support/TestUtil.h"
 
 #include "orvVersion.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <ctime>
@@ -16,6 +18,7 @@
 #include <regex>
 #include <set>
 #include <spawn.h>
+#include <string_view>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <vector>
@@ -194,14 +197,28 @@ TEST(ProgramInfo, VersionLoadAddressAndSystem)
 
 // ---- The log's life span, seen from a program of ours ----
 
-int RunProgram(const std::string& path, const std::string& output)
+// Runs path with environ, plus the extra "NAME=value" entries, which win.
+int RunProgram(const std::string& path, const std::string& output, const std::vector<std::string>& extra = {})
 {
+    std::vector<char*> environment;
+    for (const std::string& entry : extra)
+        environment.push_back(const_cast<char*>(entry.c_str()));
+    for (char** e = environ; *e; ++e) {
+        const std::string_view entry(*e);
+        const auto overridden = [&](const std::string& x) {
+            return entry.substr(0, entry.find('=') + 1) == std::string_view(x).substr(0, x.find('=') + 1);
+        };
+        if (std::none_of(extra.begin(), extra.end(), overridden))
+            environment.push_back(*e);
+    }
+    environment.push_back(nullptr);
+
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
     pid_t pid = 0;
-    const int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, environ);
+    const int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, environment.data());
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0)
         return -1;
@@ -217,7 +234,10 @@ protected:
     void SetUp() override { std::filesystem::copy_file(ORV_BINARY_DIR "/testprograms/logorder", Program()); }
     std::string Program() const { return FDir.File("logorder"); }
     std::string Log() const { return FDir.File("debug.log"); }
-    int Run() { return RunProgram(Program(), FDir.File("out.txt")); }
+    int Run(const std::vector<std::string>& environment = {})
+    {
+        return RunProgram(Program(), FDir.File("out.txt"), environment);
+    }
 
     TempDir FDir;
 };
@@ -238,6 +258,7 @@ TEST_F(LogOrderProgram, HeaderFirstClosingLinesLastAroundStaticObjects)
         ORV_FILE_VERSION,
         "", // instance address, checked below
         "", // operating system
+        "Running from: " + Program(),
         "File static constructed",
         "Function static constructed",
         "main running",
@@ -259,7 +280,7 @@ TEST_F(LogOrderProgram, HeaderFirstClosingLinesLastAroundStaticObjects)
             EXPECT_EQ(texts[i], expected[i]) << "line " << i;
     }
     // The info block's lines sit under the header's text.
-    for (std::size_t i = 1; i <= 3; ++i)
+    for (std::size_t i = 1; i <= 4; ++i)
         EXPECT_EQ(lines[i].substr(0, PrefixLength), Blanks);
 }
 
@@ -273,13 +294,46 @@ TEST_F(LogOrderProgram, SecondRunAppends)
     EXPECT_EQ(both.find("Application started", first.size()), first.size() + PrefixLength);
 }
 
-TEST_F(LogOrderProgram, RunsNormallyWhereTheLogCannotBeWritten)
+TEST_F(LogOrderProgram, GoesToTheStateFolderWhereTheProgramsFolderCannotBeWritten)
 {
     // Root may write into any folder; a folder in the log's place stops even root.
     std::filesystem::create_directory(Log());
-    ASSERT_EQ(Run(), 0);
-    EXPECT_EQ(ReadFile(FDir.File("out.txt")), "log: " + Log() + "\n");
+    const std::string state = FDir.File("state");
+    ASSERT_EQ(Run({"XDG_STATE_HOME=" + state}), 0);
+    const std::string moved = state + "/orvalis/debug.log";
+    EXPECT_EQ(ReadFile(FDir.File("out.txt")), "log: " + moved + "\n");
     EXPECT_TRUE(std::filesystem::is_empty(Log()));
+
+    // It says where the program runs from and why the log is not beside it;
+    // the folder is the user's alone.
+    const auto lines = SplitCrLf(ReadFile(moved));
+    ASSERT_GE(lines.size(), 6u);
+    EXPECT_EQ(lines[4].substr(PrefixLength), "Running from: " + Program());
+    EXPECT_EQ(lines[5].substr(PrefixLength),
+              "Log kept in the user's state folder: " + FDir.File("") + " cannot be written");
+    EXPECT_EQ(std::filesystem::status(state + "/orvalis").permissions(), std::filesystem::perms::owner_all);
+}
+
+TEST_F(LogOrderProgram, RunsNormallyWhereNoLogCanBeWritten)
+{
+    std::filesystem::create_directory(Log());
+    ASSERT_EQ(Run({"XDG_STATE_HOME=", "HOME="}), 0);
+    EXPECT_EQ(ReadFile(FDir.File("out.txt")), "log: \n");
+}
+
+TEST(LogPlace, BesideTheProgramOrInTheStateFolder)
+{
+    TempDir dir;
+    const orvtest::TScopedEnv state("XDG_STATE_HOME", dir.File("state"));
+    // A folder that can be written keeps the log beside the program.
+    EXPECT_EQ(DebugLogPlaceFor(dir.File("prog")).Path, dir.File("debug.log"));
+    EXPECT_EQ(DebugLogPlaceFor(dir.File("prog")).Fallback, "");
+    // An installed program's folder is never written, even by root.
+    const TDebugLogPlace installed = DebugLogPlaceFor("/usr/lib/orvalis/orvcustomer");
+    EXPECT_EQ(installed.Path, dir.File("state") + "/orvalis/debug.log");
+    EXPECT_EQ(installed.Fallback, "/usr/lib/orvalis/ is a system folder");
+    EXPECT_FALSE(std::filesystem::exists("/usr/lib/orvalis/debug.log"));
+    EXPECT_EQ(DebugLogPlaceFor("relative-name").Path, "");
 }
 
 // ---- Lock names ----
