@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,14 @@ std::string EncryptVNCPassword(const std::string& password);
 std::string orvExpandEnvironment(const std::string& text);
 // The viewer's configuration text (CR LF line ends).
 std::string orvViewerConfigText(const std::string& portText, const std::string& password);
+
+// A program the remote desktop runs is not on this computer. The text is for
+// the user: it names the program and what to install.
+class EorvProgramMissing : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
 
 class TorvOSUtils
 {
@@ -145,6 +154,9 @@ public:
 
 private:
     struct TProgramTexts;
+    // Raises EorvProgramMissing when our launcher (name, in the program's
+    // folder) or the program it runs (found on the PATH) is absent.
+    void RequirePrograms(const char* doing, const char* launcher, const char* program, const char* package);
     bool FindProcess(const std::string& exePath, pid_t& pid);
     // Starts the first of the programs the desktop has; false when it has none.
     bool RunFirstFound(const char* what, std::initializer_list<const char*> programs,

@@ -320,7 +320,9 @@ void TorvVNCThread::Dispatch(const std::string& text, bool fromPeer)
         FLastRunShowing = IsServer();
         ++FRunsStarted;
         if (IsServer()) {
-            ConnectVNCServer();
+            // A host that cannot run fails at once, saying what is missing.
+            if (const std::string missing = ConnectVNCServer(); !missing.empty())
+                return ConnectionFailed("101", text::NoHost, missing);
             Send(JoinCommand(orvVNC::HostPassword, FHostRelay ? FHostRelay->HostPassword() : ""));
         }
     } else if (code == orvVNC::HostPassword && !server) {
@@ -397,7 +399,7 @@ void TorvVNCThread::Dispatch(const std::string& text, bool fromPeer)
     }
 }
 
-void TorvVNCThread::ConnectVNCServer()
+std::string TorvVNCThread::ConnectVNCServer()
 {
     try {
         FViewerRelay.reset();
@@ -405,9 +407,13 @@ void TorvVNCThread::ConnectVNCServer()
         FHostRelay = FParts.NewHostRelay(*this);
         FHostRelay->StartVNCServer();
         WaitForStop(HostStartWaitMs);
+    } catch (const EorvProgramMissing& e) {
+        DebugLogFmt("Error in TorvVNCThread.ConnectVNCServer: %s", e.what());
+        return e.what();
     } catch (const std::exception& e) {
         DebugLogFmt("Error in TorvVNCThread.ConnectVNCServer: %s", e.what());
     }
+    return {};
 }
 
 void TorvVNCThread::ConnectVNCViewer()
@@ -427,6 +433,9 @@ void TorvVNCThread::ConnectVNCViewer()
             DebugLogFmt("Remote desktop viewer is really connected, sleep time: %d * 100ms", sleeps);
         else
             ConnectionFailed("1", text::NoViewer);
+    } catch (const EorvProgramMissing& e) {
+        DebugLogFmt("Error in TorvVNCThread.ConnectVNCViewer: %s", e.what());
+        ConnectionFailed("1", text::NoViewer, e.what());
     } catch (const std::exception& e) {
         DebugLogFmt("Error in TorvVNCThread.ConnectVNCViewer: %s", e.what());
         // A viewer that could not be started will not connect: fail now
@@ -435,7 +444,7 @@ void TorvVNCThread::ConnectVNCViewer()
     }
 }
 
-void TorvVNCThread::ConnectionFailed(const std::string& code, const std::string& text)
+void TorvVNCThread::ConnectionFailed(const std::string& code, const std::string& text, const std::string& why)
 {
     if (!Running(GetState()))
         return;
@@ -443,7 +452,10 @@ void TorvVNCThread::ConnectionFailed(const std::string& code, const std::string&
     DisconnectedProc();
     Send(JoinCommand(orvVNC::Failure, text));
     DebugLogFmt("Remote desktop connection failed: code %s, %s", code.c_str(), text.c_str());
-    AddUnhandledCommand(JoinCommand(orvVNC::Notice, IsServer() ? text::ShowFailed : text::ViewFailed));
+    std::string notice = IsServer() ? text::ShowFailed : text::ViewFailed;
+    if (!why.empty())
+        notice += "\n\n" + why;
+    AddUnhandledCommand(JoinCommand(orvVNC::Notice, notice));
 }
 
 void TorvVNCThread::ForwardVNCData()

@@ -163,9 +163,11 @@ private:
     // goes to the main window as the request it is; true when it did.
     bool AsRequest(const TorvCommandParts& parts);
     bool SetState(TVNCState state);
-    void ConnectVNCServer();
+    // Starts our host; returns what the user must install when it cannot run.
+    std::string ConnectVNCServer();
     void ConnectVNCViewer();
-    void ConnectionFailed(const std::string& code, const std::string& text);
+    // Ends the run, tells the other side text and the user why (when known).
+    void ConnectionFailed(const std::string& code, const std::string& text, const std::string& why = {});
     void ForwardVNCData();
     void Forward(const std::string& chunk);
     void SendVNCData(const std::string& bytes);

@@ -145,6 +145,8 @@ void TdmVncViewer::StartVNCViewer()
     try {
         SetActive(true);
         OSUtils().StartViewer();
+    } catch (const EorvProgramMissing&) {
+        throw; // says what to install, for the user
     } catch (const std::exception& e) {
         DebugLogFmt("Error in TdmVncViewer.StartVNCViewer: %s", e.what());
         throw EorvException("Unable to start remote desktop viewer.");

@@ -139,7 +139,8 @@ protected:
         platform.Processes = Processes;
         platform.Windows = std::make_shared<TorvSocketWindowMessenger>(5000);
         platform.ProgramFolder = Folder.Path() + "/";
-        std::make_shared<orvtest::TRecordingDesktop>()->Plug(platform);
+        Desktop->Plug(platform);
+        Desktop->Install("x11vnc");
         Utils = std::make_unique<TorvWDefaultUtils>(std::move(platform));
         Utils->ProcessCloseWaitMs = 300;
     }
@@ -174,6 +175,7 @@ protected:
     TLogCapture Log;
     std::shared_ptr<TFolderProcessTable> Processes =
         std::make_shared<TFolderProcessTable>(Folder.Path() + "/");
+    std::shared_ptr<orvtest::TRecordingDesktop> Desktop = std::make_shared<orvtest::TRecordingDesktop>();
     std::unique_ptr<TorvWDefaultUtils> Utils;
 };
 
@@ -223,6 +225,41 @@ TEST_F(HostControl, NoFreePortMeansNoSettingsAndNoHost)
         EXPECT_STREQ(e.what(), "Orvhost/orvviewer cannot be executed. No free port found.");
     }
     EXPECT_TRUE(Keys.Writes.empty());
+    EXPECT_EQ(RunningHost(), 0);
+}
+
+// What is missing is named before anything is written or started: our
+// launcher beside the program, or the program it runs and its package.
+TEST_F(HostControl, AMissingProgramIsNamedWithWhatToInstall)
+{
+    const auto message = [&](auto start) {
+        try {
+            start();
+        } catch (const EorvProgramMissing& e) {
+            return std::string(e.what());
+        }
+        return std::string("no EorvProgramMissing");
+    };
+    Desktop = std::make_shared<orvtest::TRecordingDesktop>();
+    TorvOSPlatform platform = TorvOSPlatform::Default();
+    platform.ProgramFolder = Folder.Path() + "/";
+    platform.Processes = Processes;
+    Desktop->Plug(platform);
+    TorvWDefaultUtils utils(platform);
+
+    EXPECT_EQ(message([&] { utils.StartHost(); }),
+              "Your desktop cannot be shown: the program x11vnc is not installed on this computer. Please "
+              "install the package x11vnc (sudo apt install x11vnc) and try again.");
+    fs::copy_file(HostPath(), Folder.File("orvviewer"));
+    EXPECT_EQ(message([&] { utils.StartViewer(); }),
+              "The remote desktop cannot be viewed: the program xtigervncviewer is not installed on this "
+              "computer. Please install the package tigervnc-viewer (sudo apt install tigervnc-viewer) and "
+              "try again.");
+    fs::remove(HostPath());
+    Desktop->Install("x11vnc");
+    EXPECT_EQ(message([&] { utils.StartHost(); }),
+              "Your desktop cannot be shown: the program orvhost is missing from " + Folder.Path() +
+                  "/. Please install Orvalis again.");
     EXPECT_EQ(RunningHost(), 0);
 }
 

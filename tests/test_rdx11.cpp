@@ -7,13 +7,13 @@
 #include "lib/orvConnections.h"
 #include "lib/orvConnectionsUtils.h"
 #include "lib/orvOSUtils.h"
-#include "tests/support/RecordingDesktop.h"
 #include "lib/orvThreads.h"
 #include "lib/orvVNCThread.h"
 #include "platform/orvKeyStore.h"
 #include "platform/orvProcesses.h"
 #include "platform/orvWindowMessages.h"
 #include "tests/support/GatewayProcess.h"
+#include "tests/support/RecordingDesktop.h"
 #include "tests/support/SessionUtil.h"
 #include "tests/support/TestUtil.h"
 #include "tests/support/XDisplay.h"
@@ -82,6 +82,7 @@ protected:
         TorvOSPlatform platform = TorvOSPlatform::Default();
         platform.ProgramFolder = ORV_BINARY_DIR "/bin/";
         std::make_shared<orvtest::TRecordingDesktop>()->Plug(platform);
+        platform.FindProgram = orvFindInPath; // the real x11vnc and viewer run here
         orvCreateOSUtils(std::make_unique<TorvWDefaultUtils>(platform));
         FGateway = std::make_unique<GatewayProcess>();
 

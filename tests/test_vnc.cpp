@@ -379,6 +379,28 @@ TEST_F(RemoteDesktop, MissingProgramsFailTheHandshakeAndTheChannelRecovers)
     EXPECT_TRUE(PeerGets("1:"));
 }
 
+TEST_F(RemoteDesktop, AMissingProgramFailsAtOnceAndTellsTheUserWhatToInstall)
+{
+    JoinRawHelpdesk();
+    Relays.ProgramsMissing = true;
+
+    // Showing: the other side hears of the failure before any password.
+    ShowDesktop();
+    ASSERT_TRUE(PeerGets("6:Unable to execute orvserver.exe"));
+    ASSERT_TRUE(StateBecomes(*Thread, vsConnected));
+    EXPECT_FALSE(Peer->HasReceived("1:40271953"));
+    EXPECT_TRUE(Contains(TakeUnhandled(*Thread, 1),
+                         "12:Failed to show your desktop to remote user.\n\nx11vnc is not installed"));
+
+    // Watching: the same, with the viewer's program named.
+    PeerSays("0:VNCCLIENT");
+    PeerSays("1:whatever");
+    ASSERT_TRUE(PeerGets("6:Unable to execute orvviewer.exe"));
+    ASSERT_TRUE(StateBecomes(*Thread, vsConnected));
+    EXPECT_TRUE(Contains(TakeUnhandled(*Thread, 1),
+                         "12:Failed to view remote desktop.\n\nxtigervncviewer is not installed"));
+}
+
 TEST_F(RemoteDesktop, TheOtherSideCanOnlyAskToSeeThisDesktopOrToUseIt)
 {
     JoinRawHelpdesk();

@@ -5,7 +5,6 @@
 #include "lib/debugProc.h"
 #include "lib/orvConnections.h"
 #include "lib/orvOSUtils.h"
-#include "tests/support/RecordingDesktop.h"
 #include "lib/orvThreads.h"
 #include "lib/orvVNCModule.h"
 #include "lib/orvVNCThread.h"
@@ -16,6 +15,7 @@
 #include "tests/support/FakeRelays.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/RawPeer.h"
+#include "tests/support/RecordingDesktop.h"
 #include "tests/support/TestUtil.h"
 
 #include <gtest/gtest.h>
@@ -167,7 +167,10 @@ protected:
         platform.Processes = Processes;
         platform.Windows = std::make_shared<TorvSocketWindowMessenger>();
         platform.ProgramFolder = Folder.Path() + "/";
-        std::make_shared<orvtest::TRecordingDesktop>()->Plug(platform);
+        const auto desktop = std::make_shared<orvtest::TRecordingDesktop>();
+        desktop->Plug(platform);
+        desktop->Install("x11vnc");
+        desktop->Install("xtigervncviewer");
         auto utils = std::make_unique<TorvWDefaultUtils>(std::move(platform));
         utils->ProcessEndWaitMs = 200;
         utils->HostAppearWaitMs = 200;

@@ -18,6 +18,8 @@ public:
         ++FRelays.HostStarts;
         if (FRelays.HostStartFails)
             throw std::runtime_error("no host");
+        if (FRelays.ProgramsMissing)
+            throw EorvProgramMissing("x11vnc is not installed");
         FPassword = orvHostPassword;
     }
     std::string HostPassword() const override { return FPassword; }
@@ -49,7 +51,12 @@ public:
     explicit FakeViewerRelay(FakeRelays& relays) : FRelays(relays) { ++FRelays.LiveRelays; }
     ~FakeViewerRelay() override { --FRelays.LiveRelays; }
 
-    void StartVNCViewer() override { ++FRelays.ViewerStarts; }
+    void StartVNCViewer() override
+    {
+        ++FRelays.ViewerStarts;
+        if (FRelays.ProgramsMissing)
+            throw EorvProgramMissing("xtigervncviewer is not installed");
+    }
     bool IsViewerConnected() override { return FActive && FRelays.ViewerConnects; }
     std::string ReadFromViewer() override
     {

@@ -31,6 +31,7 @@ public:
     // Behaviour.
     std::atomic<bool> HostConnects{true};
     std::atomic<bool> HostStartFails{false};
+    std::atomic<bool> ProgramsMissing{false}; // starting raises EorvProgramMissing
     std::atomic<bool> ViewerConnects{true};
     std::atomic<bool> WindowsExist{true};
     std::atomic<bool> WindowPostFails{false}; // posting raises
