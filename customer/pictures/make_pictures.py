@@ -3,11 +3,15 @@
 
 Qt reads XPM without plug-ins; the files go into the program as Qt
 resources (pictures.qrc).
-Every picture is opaque: its background is part of the drawing.
+Every picture is opaque: its background is part of the drawing. The one
+exception is the desktop's icon (icons/orvalis-customer-SIZE.png, for the
+menus' icon theme), whose rounded corners are transparent.
 Run from anywhere: python3 customer/pictures/make_pictures.py
 """
 import math
 import os
+import struct
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SS = 4  # supersampling per axis for smooth edges
@@ -180,6 +184,38 @@ def icon():
     return c.render()
 
 
+def icon_png(size):
+    """The icon at size pixels, as rows of RGBA: the rounded tile's corners are see-through."""
+    k = size / 32
+    c = Canvas(size, size, lambda x, y: mix(hexc("#FFFFFF"), hexc("#DCE6F2"), y / size))
+    tile_shape = rrect(0, 0, size, size, 5 * k)
+    c.add(minus(tile_shape, rrect(1.2 * k, 1.2 * k, size - 1.2 * k, size - 1.2 * k, 4 * k)), NAVY)
+    logo_layers(c, 16 * k, 16 * k, 15 * k)
+    rows = c.render()
+    out = []
+    for py, row in enumerate(rows):
+        line = []
+        for px, colour in enumerate(row):
+            hits = sum(tile_shape(px + (sx + 0.5) / SS, py + (sy + 0.5) / SS)
+                       for sy in range(SS) for sx in range(SS))
+            line.append(colour + (int(round(255 * hits / (SS * SS))),))
+        out.append(line)
+    return out
+
+
+def write_png(path, rows):
+    w, h = len(rows[0]), len(rows)
+    raw = b"".join(b"\0" + bytes(v for px in row for v in px) for row in rows)
+
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data +
+                struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
+    png = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 6, 0, 0, 0)) +
+           chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
+    with open(path, "wb") as f:
+        f.write(png)
+
+
 def tile(base):
     """A 20 x 20 status tile: a light face with a darker frame."""
     c = Canvas(20, 20, lambda x, y: mix(base, WHITE, 0.75 - 0.35 * y / 20))
@@ -240,3 +276,6 @@ if __name__ == "__main__":
     write_xpm("status_none", status_none())
     write_xpm("status_gateway", status_gateway())
     write_xpm("status_session", status_session())
+    os.makedirs(os.path.join(HERE, "icons"), exist_ok=True)
+    for size in (48, 128, 256):
+        write_png(os.path.join(HERE, "icons", "orvalis-customer-%d.png" % size), icon_png(size))
