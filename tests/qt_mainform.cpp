@@ -2,7 +2,8 @@
 // texts, the page flow against a real gateway with a helpdesk peer, the
 // command channel, establishment failures, restart mode and closing.
 // With ORV_RENDER_DIR set, MainformRender saves a picture of every page and of
-// the chat window there (scripts/render-pages).
+// the chat window there, and MainformRenderSession one of the session page
+// with files going both ways (scripts/render-pages).
 #include "customer/CustomerApplication.h"
 #include "customer/Mainform.h"
 #include "customer/Pictures.h"
@@ -17,6 +18,9 @@
 #include "lib/orvCommandThread.h"
 #include "lib/orvConnections.h"
 #include "lib/orvConnectionsUtils.h"
+#include "lib/orvFileTransfer.h"
+#include "lib/orvFileTransferFeature.h"
+#include "lib/orvFileTransferForm.h"
 #include "lib/orvMessageDlg.h"
 #include "tests/support/ChannelCollector.h"
 #include "tests/support/GatewayProcess.h"
@@ -37,6 +41,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QTreeWidget>
 
 #include <gtest/gtest.h>
 
@@ -699,23 +704,42 @@ TEST_F(SessionTest, RestartModeRejoinsTheSameCode)
 // Pictures for scripts/render-pages
 // ---------------------------------------------------------------------------
 
+// The folder the pictures go to; empty when none are wanted.
+QString RenderFolder()
+{
+    const char* folder = std::getenv("ORV_RENDER_DIR");
+    return folder ? QString::fromLocal8Bit(folder) : QString();
+}
+
+bool SavePicture(QWidget& widget, const QDir& dir, const char* name)
+{
+    QTest::qWait(50);
+    return widget.grab().save(dir.filePath(QString::fromLatin1(name) + QStringLiteral(".png")));
+}
+
+// The banner's waves move on their own; every picture catches them with the
+// inner wave lit, as on the first frame, so a new run draws the same pictures.
+bool SavePicture(TfrmCustomer& form, const QDir& dir, const char* name)
+{
+    QTest::qWait(50);
+    const TorvBanner* banner = form.gifTopBanner;
+    return WaitFor([banner] { return banner->Phase() % 3 == 0; }) &&
+           form.grab().save(dir.filePath(QString::fromLatin1(name) + QStringLiteral(".png")));
+}
+
 class MainformRender : public MainformTest
 {
 };
 
 TEST_F(MainformRender, SavesPictures)
 {
-    const char* folder = std::getenv("ORV_RENDER_DIR");
-    if (!folder || !*folder)
+    const QString folder = RenderFolder();
+    if (folder.isEmpty())
         GTEST_SKIP() << "ORV_RENDER_DIR is not set";
-    const QDir dir(QString::fromLocal8Bit(folder));
+    const QDir dir(folder);
     ASSERT_TRUE(dir.mkpath(QStringLiteral(".")));
     TfrmCustomer& form = Open();
-    auto save = [&](const char* name) {
-        QTest::qWait(50);
-        const QString path = dir.filePath(QString::fromLatin1(name) + QStringLiteral(".png"));
-        EXPECT_TRUE(form.grab().save(path)) << path.toStdString();
-    };
+    auto save = [&](const char* name) { EXPECT_TRUE(SavePicture(form, dir, name)) << name; };
     form.MainTimer->stop(); // the pictures show what is set here, not the (absent) connection
     save("page1-open-connection");
     form.ShowPage(form.sbStep2);
@@ -738,6 +762,8 @@ TEST_F(MainformRender, SavesPictures)
     save("page3-showing-desktop");
     form.ShowPage(form.sbStep5);
     form.SetStatus(TorvStatus::Ended);
+    // Every session keeps a receipt, so the page always links it after one.
+    form.lblReceipt->setVisible(true);
     save("page5-session-ended");
 
     // The chat window in the middle of a conversation.
@@ -749,9 +775,110 @@ TEST_F(MainformRender, SavesPictures)
     window.btnSend->click();
     window.AddChatMessage("Good: I will look at your printer settings now.");
     window.editMessage->setText(QStringLiteral("Thank you"));
-    QTest::qWait(50);
-    const QString path = dir.filePath(QStringLiteral("chat-window.png"));
-    EXPECT_TRUE(window.grab().save(path)) << path.toStdString();
+    EXPECT_TRUE(SavePicture(window, dir, "chat-window"));
+}
+
+// The transfer panel's rows and their progress come only from the session's
+// own transfers, so this one runs a real session: the helpdesk's side of
+// channel 4 is spoken by hand, with fixed names and sizes, and the sending
+// side's acknowledgement window stops the upload at a known byte.
+class MainformRenderSession : public SessionTest
+{
+protected:
+    void SetUp() override
+    {
+        // No gateway is started for a picture nobody asked for.
+        if (RenderFolder().isEmpty())
+            GTEST_SKIP() << "ORV_RENDER_DIR is not set";
+        SessionTest::SetUp();
+        FStarted = true;
+    }
+    void TearDown() override
+    {
+        if (FStarted)
+            SessionTest::TearDown();
+    }
+
+    bool FStarted = false;
+};
+
+TEST_F(MainformRenderSession, SavesTheFileTransferPanel)
+{
+    const QDir dir(RenderFolder());
+    ASSERT_TRUE(dir.mkpath(QStringLiteral(".")));
+    TfrmCustomer& form = Open();
+    THelpdesk& helpdesk = JoinHelpdesk(ConnectAndRegister());
+    ASSERT_NE(helpdesk.Connection(), nullptr);
+    orvtest::ChannelCollector& peer = orvStartChannelThread(*helpdesk.Connection(), orvFileTransferChannel,
+                                                            std::make_unique<orvtest::ChannelCollector>());
+    auto* feature =
+        dynamic_cast<TorvFileTransferFeature*>(form.Features().Find(TorvFeatureKind::FileTransfer));
+    ASSERT_NE(feature, nullptr);
+    TFileTransferUI& panel = feature->Panel();
+    auto control = [&] {
+        return dynamic_cast<TFileTransferControlThread*>(form.SessionChannelThread(orvFileTransferChannel));
+    };
+    ASSERT_NE(control(), nullptr);
+    auto cells = [&](int row) {
+        QTreeWidgetItem* item = panel.lvFiles->topLevelItem(row);
+        QStringList texts;
+        for (int column = 0; item && column < TFileTransferUI::colCount; ++column)
+            texts << item->text(column);
+        return texts.join(QLatin1Char('|')).toStdString();
+    };
+    auto offer = [&](const std::string& id, std::int32_t size, const std::string& path) {
+        helpdesk.SendOn(orvFileTransferChannel,
+                        JoinTransferMessage(orvFileCode::Offer, id, std::to_string(size) + ":" + path));
+    };
+
+    // A guide from the helpdesk, accepted and received whole.
+    const std::string guide = NewTransferId();
+    const std::int32_t guideSize = 180 * 1024;
+    offer(guide, guideSize, "C:\\Users\\support\\Documents\\vpn-guide.pdf");
+    ASSERT_TRUE(WaitFor([&] { return panel.RowCount() == 1; }));
+    panel.ChooseTargetPath = [&](const QString& name) {
+        return QString::fromStdString(FDir.File(name.toStdString()));
+    };
+    panel.lvFiles->topLevelItem(0)->setSelected(true);
+    panel.RefreshTransfers();
+    panel.aAcceptRequest->trigger();
+    ASSERT_TRUE(WaitFor([&] { return peer.HasReceived(JoinTransferMessage(orvFileCode::Accept, guide)); }));
+    for (std::int32_t sent = 0; sent < guideSize; sent += orvFileChunkSize)
+        helpdesk.SendOn(orvFileTransferChannel,
+                        JoinTransferMessage(orvFileCode::Data, guide, std::string(orvFileChunkSize, '%')));
+    ASSERT_TRUE(WaitFor([&] { return cells(0) == "vpn-guide.pdf|receiving completed|180KB|184320|100"; }))
+        << cells(0);
+    panel.lvFiles->clearSelection();
+
+    // A screenshot on its way to the helpdesk. The dialog would give the
+    // whole path; a name relative to the file's folder keeps the temporary
+    // folder, which differs on every run, out of the picture.
+    orvtest::WriteFile(FDir.File("screenshot.png"), std::string(240 * 1024, 'x'));
+    const QString folder = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(QString::fromStdString(FDir.Path())));
+    panel.ChooseFilesToSend = [] { return QStringList{QStringLiteral("screenshot.png")}; };
+    panel.aSendFileExecute();
+    ASSERT_TRUE(QDir::setCurrent(folder));
+    ASSERT_EQ(control()->TransferCount(), 2u);
+    const std::string shot = control()->Transfer(1)->TransferId();
+    ASSERT_TRUE(WaitFor([&] {
+        return peer.HasReceived(JoinTransferMessage(orvFileCode::Offer, shot, "245760:screenshot.png"));
+    }));
+    helpdesk.SendOn(orvFileTransferChannel, JoinTransferMessage(orvFileCode::Accept, shot));
+    // Acknowledged up to 94 KB, the sender goes on to 96 KB (40 %) and waits there.
+    helpdesk.SendOn(orvFileTransferChannel, JoinTransferMessage(orvFileCode::Progress, shot, "96256"));
+    ASSERT_TRUE(WaitFor([&] { return cells(1) == "screenshot.png|sending|240KB|98304|40"; })) << cells(1);
+
+    // And a newer offer, waiting for the customer, who has just picked it.
+    offer(NewTransferId(), 2 * 1024 * 1024, "/home/support/drivers.zip");
+    ASSERT_TRUE(WaitFor([&] { return panel.RowCount() == 3; }));
+    ASSERT_TRUE(WaitFor([&] { return cells(2) == "drivers.zip|waiting for permission to receive|2MB|0|0"; }))
+        << cells(2);
+    panel.lvFiles->topLevelItem(2)->setSelected(true);
+    panel.RefreshTransfers();
+    EXPECT_TRUE(panel.aAcceptRequest->isEnabled());
+    EXPECT_EQ(cells(1), "screenshot.png|sending|240KB|98304|40");
+    EXPECT_TRUE(SavePicture(form, dir, "page3-file-transfers"));
 }
 
 } // namespace

@@ -1,7 +1,9 @@
 // "What happened in this session": a whole session with the helpdesk console
 // through the development gateway, recorded as it happens; the link on the
 // session-ended page; the receipt's window and its exports; and the copy on
-// disk when the program is closed in the middle of a session.
+// disk when the program is closed in the middle of a session. With
+// ORV_RENDER_DIR set, ReceiptRender saves a picture of the window there
+// (scripts/render-pages).
 
 #include "lib/orvFileTransfer.h"
 #include "lib/orvFileTransferFeature.h"
@@ -16,12 +18,16 @@
 #include "customer/Widgets.h"
 
 #include <QCheckBox>
+#include <QDateTime>
+#include <QDir>
 #include <QTextBrowser>
 #include <QTreeWidget>
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <regex>
 #include <sys/stat.h>
 
@@ -301,6 +307,78 @@ TEST_F(ReceiptSession, ViewOnlyChangesAndAProgramClosedMidSessionAreOnDisk)
     EXPECT_EQ(json.at("entries").back().at("details").at("reason"), "program-closed") << json.dump(1);
     EXPECT_EQ(Find(json, "view-only", {{"on", false}}) + 1, Find(json, "view-only", {{"on", true}}));
     EXPECT_FALSE(json.at("ended").is_null());
+}
+
+// ---------------------------------------------------------------------------
+// Picture for scripts/render-pages
+// ---------------------------------------------------------------------------
+
+// A time of day on a fixed date in this computer's zone: the receipt shows
+// local times, so these read the same wherever the picture is made.
+std::chrono::system_clock::time_point At(int hour, int minute, int second)
+{
+    const QDateTime local(QDate(2025, 3, 14), QTime(hour, minute, second));
+    return std::chrono::system_clock::time_point(std::chrono::milliseconds(local.toMSecsSinceEpoch()));
+}
+
+TEST(ReceiptRender, SavesPicture)
+{
+    const char* folder = std::getenv("ORV_RENDER_DIR");
+    if (!folder || !*folder)
+        GTEST_SKIP() << "ORV_RENDER_DIR is not set";
+    const QDir dir(QString::fromLocal8Bit(folder));
+    ASSERT_TRUE(dir.mkpath(QStringLiteral(".")));
+
+    // A short session on a fixed clock; without a folder nothing goes to disk.
+    auto now = At(10, 2, 14);
+    const auto receipt = std::make_shared<TorvSessionReceipt>(
+        std::string(), std::string(orvCustomerText::Caption) + " beta4", [&now] { return now; });
+    receipt->Connected("gateway.orvalis.example", 443, 482913, now);
+    receipt->Permission(0, "the program's default");
+    now = At(10, 3, 5);
+    receipt->HelpdeskJoined();
+    for (bool fromHelpdesk : {true, false, true, false, true})
+        receipt->ChatLine(fromHelpdesk);
+
+    // A guide from the helpdesk, reported as the transfer feature reports it.
+    const std::string guide = RandomBytes(180 * 1024, 7);
+    TTransferSummary summary;
+    summary.TransferId = NewTransferId();
+    summary.Name = "vpn-guide.pdf";
+    summary.Size = static_cast<std::int32_t>(guide.size());
+    summary.State = TTransferState::ConfirmWanted;
+    now = At(10, 4, 40);
+    receipt->Transfer(orvReceiptTransfer(summary));
+    summary.Path = "/home/anna/Downloads/vpn-guide.pdf";
+    summary.Bytes = summary.Size;
+    summary.Sha256 = TorvSha256::Of(guide);
+    summary.State = TTransferState::Finished;
+    summary.Ended = true;
+    now = At(10, 4, 52);
+    receipt->Transfer(orvReceiptTransfer(summary));
+    for (bool fromHelpdesk : {true, false, true})
+        receipt->ChatLine(fromHelpdesk);
+    now = At(10, 11, 48);
+    receipt->Ended(TorvEndReason::Disconnect);
+
+    TReceiptForm window;
+    window.SetReceipt(receipt);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    // What the picture is for: the timeline, the file's hash and the chat counts.
+    const std::string shown = window.txtReceipt->toPlainText().toStdString();
+    const std::string expected[] = {
+        "Session code 482913 through the gateway gateway.orvalis.example:443",
+        "The helpdesk joined the session.",
+        "SHA-256 " + summary.Sha256,
+        "Chat: 5 lines from the helpdesk and 3 lines from you.",
+        "You ended the session with Disconnect.",
+    };
+    for (const std::string& text : expected)
+        EXPECT_NE(shown.find(text), std::string::npos) << text << "\n" << shown;
+    QTest::qWait(50);
+    const QString path = dir.filePath(QStringLiteral("receipt-window.png"));
+    EXPECT_TRUE(window.grab().save(path)) << path.toStdString();
 }
 
 } // namespace
