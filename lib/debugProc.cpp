@@ -117,18 +117,6 @@ bool AppendToFile(const std::string& path, const std::string& data) noexcept
     return ok;
 }
 
-// Whether debug.log can be appended to in folder. The attempt creates the
-// file, which the log's header fills at once.
-bool CanAppendIn(const std::string& folder)
-{
-    const std::string path = folder + "debug.log";
-    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    close(fd);
-    return true;
-}
-
 // Caller holds the log lock.
 void WriteEntryLocked(TLogState& state, std::string_view text)
 {
@@ -333,20 +321,22 @@ TDebugLogPlace DebugLogPlaceFor(const std::string& executable)
     if (slash == std::string::npos)
         return {};
     const std::string folder = executable.substr(0, slash + 1);
-    // What lies under /usr belongs to the package manager, even where root may write.
+    // What lies under /usr belongs to the package manager, even where root may
+    // write. Appending nothing tells whether the log can be written (and
+    // creates it, for the header that follows at once).
     const bool systemFolder = folder.starts_with("/usr/");
-    if (!systemFolder && CanAppendIn(folder))
+    if (!systemFolder && AppendToFile(folder + "debug.log", {}))
         return {folder + "debug.log", {}};
     const std::string state = orvUserStateFolder();
     if (state.empty())
         return {};
     try {
-        orvEnsurePrivateFolder(state);
+        orvEnsurePrivateFolder(state, true);
     } catch (const std::exception&) {
         return {};
     }
-    const std::string why = systemFolder ? " is a system folder" : " cannot be written";
-    return {state + "/debug.log", folder + why};
+    return {state + "/debug.log",
+            systemFolder ? folder + " is a system folder" : folder + "debug.log cannot be written"};
 }
 
 std::string DebugLogFilePath()

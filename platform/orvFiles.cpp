@@ -75,13 +75,38 @@ void orvEnsurePrivateFolder(const std::string& folder, bool tighten)
         throw std::system_error(errno, std::generic_category(), "cannot make " + path + " private");
 }
 
+namespace {
+
+// Whether root may make folders at path: not inside another user's folder,
+// where they would be root's and lock the user out of their own state (a
+// root run that kept the user's HOME, as "sudo -E" does).
+bool RootMayCreateAt(std::string path)
+{
+    if (::geteuid() != 0)
+        return true; // the system keeps others' folders from us
+    for (;;) {
+        struct stat status
+        {
+        };
+        if (::stat(path.c_str(), &status) == 0)
+            return status.st_uid == 0;
+        const std::size_t slash = path.rfind('/');
+        if (errno != ENOENT || slash == std::string::npos || slash == 0)
+            return true;
+        path.resize(slash);
+    }
+}
+
+} // namespace
+
 std::string orvUserStateFolder()
 {
+    std::string folder;
     const char* state = std::getenv("XDG_STATE_HOME");
-    if (state && *state == '/')
-        return std::string(state) + "/orvalis";
     const char* home = std::getenv("HOME");
-    if (home && *home)
-        return std::string(home) + "/.local/state/orvalis";
-    return {};
+    if (state && *state == '/')
+        folder = std::string(state) + "/orvalis";
+    else if (home && *home)
+        folder = std::string(home) + "/.local/state/orvalis";
+    return !folder.empty() && RootMayCreateAt(folder) ? folder : std::string();
 }

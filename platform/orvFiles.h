@@ -6,7 +6,8 @@
 
 // The program's folder for what it keeps for the user between runs:
 // "$XDG_STATE_HOME/orvalis", else "$HOME/.local/state/orvalis"; empty when
-// neither is set (a relative XDG_STATE_HOME is ignored, as the XDG rules say).
+// neither is set (a relative XDG_STATE_HOME is ignored, as the XDG rules say),
+// and for root when it lies inside another user's folder.
 std::string orvUserStateFolder();
 
 // Creates the folder (and any missing folder above it) with mode 0700. Raises

@@ -310,7 +310,7 @@ TEST_F(LogOrderProgram, GoesToTheStateFolderWhereTheProgramsFolderCannotBeWritte
     ASSERT_GE(lines.size(), 6u);
     EXPECT_EQ(lines[4].substr(PrefixLength), "Running from: " + Program());
     EXPECT_EQ(lines[5].substr(PrefixLength),
-              "Log kept in the user's state folder: " + FDir.File("") + " cannot be written");
+              "Log kept in the user's state folder: " + Log() + " cannot be written");
     EXPECT_EQ(std::filesystem::status(state + "/orvalis").permissions(), std::filesystem::perms::owner_all);
 }
 

@@ -1,4 +1,5 @@
 // The Linux stand-ins: key store file, processes, window messages, temporary files.
+#include "platform/orvFiles.h"
 #include "platform/orvKeyStore.h"
 #include "platform/orvProcesses.h"
 #include "platform/orvTempFiles.h"
@@ -106,6 +107,36 @@ TEST(PlatformKeyStore, PathFollowsTheConfigFolder)
     TScopedEnv config("XDG_CONFIG_HOME", nullptr);
     TScopedEnv home("HOME", "/home/u");
     EXPECT_EQ(orvKeyStorePath("software\\a\\b"), "/home/u/.config/orvalis/software/a/b.keys");
+}
+
+TEST(PlatformStateFolder, FollowsTheXdgRulesAndStaysOutOfOtherUsersFolders)
+{
+    TempDir dir;
+    {
+        TScopedEnv state("XDG_STATE_HOME", dir.File("state"));
+        EXPECT_EQ(orvUserStateFolder(), dir.File("state") + "/orvalis");
+    }
+    TScopedEnv home("HOME", dir.Path());
+    {
+        // A relative XDG_STATE_HOME is to be ignored.
+        TScopedEnv state("XDG_STATE_HOME", "relative/state");
+        EXPECT_EQ(orvUserStateFolder(), dir.Path() + "/.local/state/orvalis");
+    }
+    TScopedEnv state("XDG_STATE_HOME", nullptr);
+    EXPECT_EQ(orvUserStateFolder(), dir.Path() + "/.local/state/orvalis");
+    {
+        TScopedEnv noHome("HOME", nullptr);
+        EXPECT_EQ(orvUserStateFolder(), "");
+    }
+
+    // Root that kept another user's HOME leaves that user's home alone.
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root can hand a folder to another user";
+    const std::string other = dir.File("other");
+    fs::create_directory(other);
+    ASSERT_EQ(::chown(other.c_str(), 65534, 65534), 0);
+    TScopedEnv otherHome("HOME", other);
+    EXPECT_EQ(orvUserStateFolder(), "");
 }
 
 // ---- processes
