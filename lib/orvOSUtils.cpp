@@ -273,21 +273,20 @@ bool TorvWDefaultUtils::CanListProcesses()
     return FKnownOSVersion && !FPlatform.Processes->List().empty();
 }
 
-void TorvWDefaultUtils::RequirePrograms(const char* doing, const char* launcher, const char* program,
-                                        const char* package)
+void TorvWDefaultUtils::RequirePrograms(const char* launcher, const char* program, const char* package)
 {
     if (!orvIsExecutableFile(FPlatform.ProgramFolder + launcher))
-        throw EorvProgramMissing(std::string(doing) + ": the program " + launcher + " is missing from " +
+        throw EorvProgramMissing(std::string("The program ") + launcher + " is missing from " +
                                  FPlatform.ProgramFolder + ". Please install Orvalis again.");
     if (FPlatform.FindProgram(program).empty())
-        throw EorvProgramMissing(std::string(doing) + ": the program " + program +
+        throw EorvProgramMissing(std::string("The program ") + program +
                                  " is not installed on this computer. Please install the package " + package +
                                  " (sudo apt install " + package + ") and try again.");
 }
 
 void TorvWDefaultUtils::StartHost()
 {
-    RequirePrograms("Your desktop cannot be shown", kHostExe, "x11vnc", "x11vnc");
+    RequirePrograms(kHostExe, "x11vnc", "x11vnc");
     DebugLog("Searching free port for remote desktop host server...");
     const int port = FindFreePort(orvFirstHostPort);
     PortText = std::to_string(port);
@@ -323,7 +322,7 @@ void TorvWDefaultUtils::StartHost()
 
 void TorvWDefaultUtils::StartViewer()
 {
-    RequirePrograms("The remote desktop cannot be viewed", kViewerExe, "xtigervncviewer", "tigervnc-viewer");
+    RequirePrograms(kViewerExe, "xtigervncviewer", "tigervnc-viewer");
     DebugLog("Searching free port for remote desktop viewer...");
     UseFixedPassword();
     try {

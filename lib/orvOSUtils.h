@@ -156,7 +156,7 @@ private:
     struct TProgramTexts;
     // Raises EorvProgramMissing when our launcher (name, in the program's
     // folder) or the program it runs (found on the PATH) is absent.
-    void RequirePrograms(const char* doing, const char* launcher, const char* program, const char* package);
+    void RequirePrograms(const char* launcher, const char* program, const char* package);
     bool FindProcess(const std::string& exePath, pid_t& pid);
     // Starts the first of the programs the desktop has; false when it has none.
     bool RunFirstFound(const char* what, std::initializer_list<const char*> programs,

@@ -318,12 +318,15 @@ void TorvVNCThread::Dispatch(const std::string& text, bool fromPeer)
         // first, as the count is read first.
         FViewOnly = true;
         FLastRunShowing = IsServer();
-        ++FRunsStarted;
         if (IsServer()) {
-            // A host that cannot run fails at once, saying what is missing.
+            // A host that cannot run fails at once, saying what is missing,
+            // and the desktop was never shown: no run to count.
             if (const std::string missing = ConnectVNCServer(); !missing.empty())
                 return ConnectionFailed("101", text::NoHost, missing);
+            ++FRunsStarted;
             Send(JoinCommand(orvVNC::HostPassword, FHostRelay ? FHostRelay->HostPassword() : ""));
+        } else {
+            ++FRunsStarted;
         }
     } else if (code == orvVNC::HostPassword && !server) {
         if (state != vsConnectingAsViewer1)

@@ -240,26 +240,29 @@ TEST_F(HostControl, AMissingProgramIsNamedWithWhatToInstall)
         }
         return std::string("no EorvProgramMissing");
     };
+    // This desktop has none of the programs; the fixture's has x11vnc.
     Desktop = std::make_shared<orvtest::TRecordingDesktop>();
-    TorvOSPlatform platform = TorvOSPlatform::Default();
-    platform.ProgramFolder = Folder.Path() + "/";
+    TorvOSPlatform platform;
+    platform.OpenHostKey = [this] { return std::make_unique<TFakeKeyStore>(Keys); };
     platform.Processes = Processes;
+    platform.Windows = std::make_shared<TorvSocketWindowMessenger>(5000);
+    platform.ProgramFolder = Folder.Path() + "/";
     Desktop->Plug(platform);
     TorvWDefaultUtils utils(platform);
 
     EXPECT_EQ(message([&] { utils.StartHost(); }),
-              "Your desktop cannot be shown: the program x11vnc is not installed on this computer. Please "
-              "install the package x11vnc (sudo apt install x11vnc) and try again.");
+              "The program x11vnc is not installed on this computer. Please install the package x11vnc (sudo "
+              "apt install x11vnc) and try again.");
     fs::copy_file(HostPath(), Folder.File("orvviewer"));
     EXPECT_EQ(message([&] { utils.StartViewer(); }),
-              "The remote desktop cannot be viewed: the program xtigervncviewer is not installed on this "
-              "computer. Please install the package tigervnc-viewer (sudo apt install tigervnc-viewer) and "
-              "try again.");
+              "The program xtigervncviewer is not installed on this computer. Please install the package "
+              "tigervnc-viewer (sudo apt install tigervnc-viewer) and try again.");
     fs::remove(HostPath());
     Desktop->Install("x11vnc");
     EXPECT_EQ(message([&] { utils.StartHost(); }),
-              "Your desktop cannot be shown: the program orvhost is missing from " + Folder.Path() +
-                  "/. Please install Orvalis again.");
+              "The program orvhost is missing from " + Folder.Path() + "/. Please install Orvalis again.");
+    // Named before anything was written or started.
+    EXPECT_TRUE(Keys.Writes.empty());
     EXPECT_EQ(RunningHost(), 0);
 }
 

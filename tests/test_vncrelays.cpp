@@ -20,6 +20,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
@@ -169,8 +171,7 @@ protected:
         platform.ProgramFolder = Folder.Path() + "/";
         const auto desktop = std::make_shared<orvtest::TRecordingDesktop>();
         desktop->Plug(platform);
-        desktop->Install("x11vnc");
-        desktop->Install("xtigervncviewer");
+        desktop->Install("x11vnc"); // and no viewer program
         auto utils = std::make_unique<TorvWDefaultUtils>(std::move(platform));
         utils->ProcessEndWaitMs = 200;
         utils->HostAppearWaitMs = 200;
@@ -253,6 +254,21 @@ TEST_F(ViewerRelay, CarriesOneViewerAtATimeAndReportsItsLeaving)
     viewer = Connect("127.0.0.1", port);
     ASSERT_TRUE(viewer.Valid());
     EXPECT_TRUE(WaitUntil([&] { return relay.IsViewerConnected(); }));
+}
+
+TEST_F(ViewerRelay, AMissingViewerProgramReachesTheUserByName)
+{
+    // Our launcher is there, the viewer it would run is not.
+    WriteFile(Folder.File("orvviewer"), "#!/bin/sh\n");
+    std::filesystem::permissions(Folder.File("orvviewer"), std::filesystem::perms::owner_all);
+    TdmVncViewer relay(Owner, FreePort());
+    try {
+        relay.StartVNCViewer();
+        ADD_FAILURE() << "the viewer started";
+    } catch (const EorvProgramMissing& e) {
+        EXPECT_NE(std::string(e.what()).find("sudo apt install tigervnc-viewer"), std::string::npos)
+            << e.what();
+    }
 }
 
 TEST_F(ViewerRelay, ListensOnLoopbackOnly)
