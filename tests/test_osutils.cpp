@@ -134,15 +134,20 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(fs::copy_file(ORV_BINARY_DIR "/testprograms/fakehost", HostPath()));
+        Desktop->Install("x11vnc");
+        Utils = std::make_unique<TorvWDefaultUtils>(Platform(*Desktop));
+        Utils->ProcessCloseWaitMs = 300;
+    }
+    // The fixture's keys, processes and program folder, with desktop's programs.
+    TorvOSPlatform Platform(orvtest::TRecordingDesktop& desktop)
+    {
         TorvOSPlatform platform;
         platform.OpenHostKey = [this] { return std::make_unique<TFakeKeyStore>(Keys); };
         platform.Processes = Processes;
         platform.Windows = std::make_shared<TorvSocketWindowMessenger>(5000);
         platform.ProgramFolder = Folder.Path() + "/";
-        Desktop->Plug(platform);
-        Desktop->Install("x11vnc");
-        Utils = std::make_unique<TorvWDefaultUtils>(std::move(platform));
-        Utils->ProcessCloseWaitMs = 300;
+        desktop.Plug(platform);
+        return platform;
     }
     void TearDown() override
     {
@@ -241,14 +246,8 @@ TEST_F(HostControl, AMissingProgramIsNamedWithWhatToInstall)
         return std::string("no EorvProgramMissing");
     };
     // This desktop has none of the programs; the fixture's has x11vnc.
-    Desktop = std::make_shared<orvtest::TRecordingDesktop>();
-    TorvOSPlatform platform;
-    platform.OpenHostKey = [this] { return std::make_unique<TFakeKeyStore>(Keys); };
-    platform.Processes = Processes;
-    platform.Windows = std::make_shared<TorvSocketWindowMessenger>(5000);
-    platform.ProgramFolder = Folder.Path() + "/";
-    Desktop->Plug(platform);
-    TorvWDefaultUtils utils(platform);
+    const auto bare = std::make_shared<orvtest::TRecordingDesktop>();
+    TorvWDefaultUtils utils(Platform(*bare));
 
     EXPECT_EQ(message([&] { utils.StartHost(); }),
               "The program x11vnc is not installed on this computer. Please install the package x11vnc (sudo "
@@ -258,7 +257,7 @@ TEST_F(HostControl, AMissingProgramIsNamedWithWhatToInstall)
               "The program xtigervncviewer is not installed on this computer. Please install the package "
               "tigervnc-viewer (sudo apt install tigervnc-viewer) and try again.");
     fs::remove(HostPath());
-    Desktop->Install("x11vnc");
+    bare->Install("x11vnc");
     EXPECT_EQ(message([&] { utils.StartHost(); }),
               "The program orvhost is missing from " + Folder.Path() + "/. Please install Orvalis again.");
     // Named before anything was written or started.
