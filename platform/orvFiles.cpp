@@ -85,9 +85,7 @@ bool RootMayCreateAt(std::string path)
     if (::geteuid() != 0)
         return true; // the system keeps others' folders from us
     for (;;) {
-        struct stat status
-        {
-        };
+        struct stat status;
         if (::stat(path.c_str(), &status) == 0)
             return status.st_uid == 0;
         const std::size_t slash = path.rfind('/');
